@@ -1,0 +1,8 @@
+// Power-setting notifications for a service.
+#pragma once
+#include "platform/types.h"
+
+namespace os {
+HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags);
+BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY Handle);
+}  // namespace os

@@ -1,0 +1,201 @@
+#include "platform/sim/kernel.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace sim {
+namespace {
+thread_local SimThread* t_current = nullptr;
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+DWORD& LastError() { return t_lastError; }
+
+Kernel::Kernel() {
+  driver_.name = L"driver";
+  t_current = &driver_;
+}
+
+Kernel::~Kernel() {
+  EndAllThreads();
+  t_current = nullptr;
+}
+
+std::unique_lock<std::mutex> Kernel::Lock() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  SimThread* self = t_current;
+  if (self && self->terminate && std::uncaught_exceptions() == 0) throw ThreadTerminated{};
+  return lock;
+}
+
+bool Kernel::IsMachineThread() const { return t_current != nullptr; }
+SimThread* Kernel::CurrentThread() const { return t_current; }
+
+void Kernel::Changed() { changed_.notify_all(); }
+
+bool Kernel::Block(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline) {
+  return BlockReal(lock, std::move(ready), deadline, std::chrono::milliseconds::max());
+}
+
+bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
+                       std::chrono::milliseconds realLimit) {
+  SimThread* self = t_current;
+  auto giveUpAt = std::chrono::steady_clock::time_point::max();
+  if (realLimit != std::chrono::milliseconds::max()) giveUpAt = std::chrono::steady_clock::now() + realLimit;
+  self->ready = ready;
+  self->deadline = deadline;
+  self->blocked = true;
+  for (;;) {
+    if (self->terminate && std::uncaught_exceptions() == 0) {
+      self->blocked = false;
+      throw ThreadTerminated{};
+    }
+    bool result = false;
+    bool done = false;
+    if (ready()) {
+      result = true;
+      done = true;
+    } else if (now_ >= deadline) {
+      done = true;
+    } else if (std::chrono::steady_clock::now() >= giveUpAt) {
+      done = true;
+    }
+    if (done) {
+      self->blocked = false;
+      self->ready = nullptr;
+      return result;
+    }
+    AdvanceClockIfIdle();
+    if (now_ >= deadline || ready()) continue;
+    if (giveUpAt == std::chrono::steady_clock::time_point::max())
+      changed_.wait(lock);
+    else
+      changed_.wait_until(lock, giveUpAt);
+  }
+}
+
+bool Kernel::OthersIdle(const SimThread* self) const {
+  auto idle = [&](const SimThread& t) {
+    if (&t == self) return true;
+    return t.blocked && !t.terminate && !(t.ready && t.ready()) && t.deadline > now_;
+  };
+  if (!idle(driver_)) return false;
+  return std::all_of(threads_.begin(), threads_.end(), idle);
+}
+
+void Kernel::AdvanceClockIfIdle() {
+  std::uint64_t next = kNever;
+  auto consider = [&](const SimThread& t) {
+    if (!t.blocked || t.terminate) return false;
+    if (t.ready && t.ready()) return false;
+    if (t.deadline <= now_) return false;
+    next = std::min(next, t.deadline);
+    return true;
+  };
+  if (!consider(driver_)) return;
+  for (const SimThread& t : threads_)
+    if (!consider(t)) return;
+  if (next == kNever) return;
+  now_ = next;
+  changed_.notify_all();
+}
+
+std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::wstring name) {
+  // Called with the lock held.
+  auto object = std::make_shared<ThreadObject>();
+  object->name = name;
+  threads_.emplace_back();
+  SimThread* rec = &threads_.back();
+  rec->object = object;
+  rec->name = std::move(name);
+  object->thread = rec;
+  rec->thread = std::thread([this, rec, body = std::move(body)] {
+    t_current = rec;
+    DWORD code = 0;
+    try {
+      code = body();
+    } catch (const ThreadTerminated&) {
+      code = rec->terminateExitCode;
+    }
+    ThreadEnded(rec, code);
+  });
+  return object;
+}
+
+void Kernel::ThreadEnded(SimThread* rec, DWORD exitCode) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  rec->object->finished = true;
+  rec->object->exitCode = exitCode;
+  rec->object->thread = nullptr;
+  rec->blocked = false;
+  auto it = std::find_if(threads_.begin(), threads_.end(), [rec](const SimThread& t) { return &t == rec; });
+  finished_.push_back(std::move(it->thread));
+  threads_.erase(it);
+  t_current = nullptr;
+  AdvanceClockIfIdle();
+  changed_.notify_all();
+}
+
+void Kernel::Terminate(SimThread* thread, DWORD exitCode) {
+  if (thread == nullptr || thread->terminate) return;
+  thread->terminate = true;
+  thread->terminateExitCode = exitCode;
+  changed_.notify_all();
+}
+
+void Kernel::EndAllThreads() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (SimThread& t : threads_) Terminate(&t, 0);
+  // The driver stays out of the count while it waits for the others to end.
+  driver_.blocked = true;
+  driver_.ready = [] { return true; };
+  changed_.wait(lock, [&] { return threads_.empty(); });
+  driver_.blocked = false;
+  driver_.ready = nullptr;
+  std::vector<std::thread> ended;
+  ended.swap(finished_);
+  lock.unlock();
+  for (std::thread& t : ended) t.join();
+}
+
+HANDLE Kernel::Insert(std::shared_ptr<Object> object) {
+  std::uintptr_t value = nextHandle_;
+  nextHandle_ += 4;
+  handles_[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
+  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+bool Kernel::Close(HANDLE handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
+
+std::size_t Kernel::OpenHandleCount() const { return handles_.size(); }
+
+void Kernel::AddFault(std::string op, DWORD error, int times, long index) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  faults_.push_back(Fault{std::move(op), error, times, index});
+}
+
+std::optional<DWORD> Kernel::TakeFault(const char* op, long index) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->op != op || (it->index != -1 && it->index != index)) continue;
+    DWORD error = it->error;
+    if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
+    return error;
+  }
+  return std::nullopt;
+}
+
+void Kernel::Record(std::string kind, std::wstring text) {
+  JournalEntry entry;
+  entry.seq = NextSeq();
+  entry.timeMs = now_;
+  entry.kind = std::move(kind);
+  entry.text = std::move(text);
+  journal.push_back(std::move(entry));
+}
+
+}  // namespace sim

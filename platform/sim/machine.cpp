@@ -1,0 +1,68 @@
+#include "platform/sim/machine.h"
+
+#include <cassert>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+Machine* g_current = nullptr;
+}
+
+Machine::Machine() {
+  assert(g_current == nullptr && "one machine at a time");
+  g_current = this;
+}
+
+Machine::~Machine() {
+  kernel.EndAllThreads();
+  g_current = nullptr;
+}
+
+Machine& Machine::Current() {
+  if (g_current == nullptr) throw std::logic_error("no simulated machine");
+  return *g_current;
+}
+
+void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
+  kernel.AddFault(op, error, times, index);
+}
+
+std::uint64_t Machine::Now() {
+  auto lock = kernel.Lock();
+  return kernel.Now();
+}
+
+void Machine::RunFor(std::uint64_t ms) {
+  auto lock = kernel.Lock();
+  kernel.Block(lock, [] { return false; }, kernel.Now() + ms);
+}
+
+bool Machine::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds realLimit) {
+  auto lock = kernel.Lock();
+  return kernel.BlockReal(lock, done, kNever, realLimit);
+}
+
+bool Machine::Settle(std::chrono::milliseconds realLimit) {
+  auto lock = kernel.Lock();
+  const SimThread* self = kernel.CurrentThread();
+  return kernel.BlockReal(lock, [this, self] { return kernel.OthersIdle(self); }, kNever, realLimit);
+}
+
+std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::wstring name) {
+  auto lock = kernel.Lock();
+  return kernel.Spawn(std::move(body), std::move(name));
+}
+
+DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::milliseconds realLimit) {
+  auto lock = kernel.Lock();
+  if (!kernel.BlockReal(lock, [&] { return thread->finished; }, kNever, realLimit))
+    throw std::runtime_error("machine thread did not end");
+  return thread->exitCode;
+}
+
+std::vector<JournalEntry> Machine::Journal() {
+  auto lock = kernel.Lock();
+  return kernel.journal;
+}
+
+}  // namespace sim

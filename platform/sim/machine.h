@@ -1,0 +1,63 @@
+// The simulated Windows machine that the sim build's platform layer runs on,
+// and its control surface for tests and the simulator: set up, inject faults,
+// act, and observe in order.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "platform/sim/device_model.h"
+#include "platform/sim/diagnostics_model.h"
+#include "platform/sim/firmware_model.h"
+#include "platform/sim/kernel.h"
+#include "platform/sim/process_model.h"
+#include "platform/sim/registry_model.h"
+#include "platform/sim/scm_model.h"
+
+namespace sim {
+
+class Machine {
+ public:
+  // The calling thread becomes the machine's driver thread.
+  Machine();
+  // Ends every thread the machine started.
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  static Machine& Current();
+
+  // Faults: the next `times` calls (-1: every call) of the named operation
+  // fail with error; index narrows it to calls about one member or value.
+  void Fail(const std::string& op, DWORD error, int times = 1, long index = -1);
+
+  // Machine time in ms since the machine started.
+  std::uint64_t Now();
+  // Lets the machine run for ms of machine time, the driver blocked meanwhile.
+  void RunFor(std::uint64_t ms);
+  // Lets the machine run until done() holds (checked under the machine lock;
+  // read only machine state in it). False after realLimit of real time.
+  bool RunUntil(const std::function<bool()>& done,
+                std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+  // Lets the machine run until every other thread is blocked with nothing to
+  // do before the clock must move.
+  bool Settle(std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+  // Starts a thread of the machine, as the program's own main thread.
+  std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
+  // Waits for a machine thread to end and gives its exit code.
+  DWORD Join(const std::shared_ptr<ThreadObject>& thread,
+             std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+
+  std::vector<JournalEntry> Journal();
+
+  Kernel kernel;
+  RegistryModel registry{kernel};
+  DiagnosticsModel diagnostics{kernel};
+  ProcessModel process{kernel};
+  ScmModel scm{kernel};
+  DeviceModel devices{kernel};
+  FirmwareModel firmware{kernel};
+};
+
+}  // namespace sim

@@ -1,0 +1,62 @@
+#include "platform/process.h"
+
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "platform/sim/machine.h"
+
+namespace sim {
+std::wstring ProcessModel::Console() const {
+  auto lock = kernel_.Lock();
+  return console;
+}
+void ProcessModel::ClearConsole() {
+  auto lock = kernel_.Lock();
+  console.clear();
+}
+}  // namespace sim
+
+namespace os {
+DWORD GetLastError() { return sim::LastError(); }
+void SetLastError(DWORD dwErrCode) { sim::LastError() = dwErrCode; }
+
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (auto fault = m.kernel.TakeFault("GetModuleFileNameW")) {
+    sim::LastError() = *fault;
+    return 0;
+  }
+  if (hModule != nullptr || nSize == 0) {
+    sim::LastError() = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  const std::wstring& path = m.process.modulePath;
+  if (path.size() + 1 > nSize) {
+    // Cut to nSize characters, terminator included.
+    path.copy(lpFilename, nSize - 1);
+    lpFilename[nSize - 1] = L'\0';
+    sim::LastError() = ERROR_INSUFFICIENT_BUFFER;
+    return nSize;
+  }
+  path.copy(lpFilename, path.size());
+  lpFilename[path.size()] = L'\0';
+  sim::LastError() = ERROR_SUCCESS;
+  return static_cast<DWORD>(path.size());
+}
+
+int vwprintf(const wchar_t* Format, va_list Args) {
+  va_list measure;
+  va_copy(measure, Args);
+  std::vector<wchar_t> buffer(4096);
+  int n = os::_vsnwprintf(buffer.data(), buffer.size() - 1, Format, measure);
+  va_end(measure);
+  if (n < 0) n = static_cast<int>(buffer.size() - 1);
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  std::wstring text(buffer.data(), static_cast<std::size_t>(n));
+  m.process.console += text;
+  m.kernel.Record("console", text);
+  return n;
+}
+}  // namespace os

@@ -1,0 +1,213 @@
+#include "platform/registry.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+bool CaseInsensitiveLess::operator()(const std::wstring& a, const std::wstring& b) const {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    wint_t x = std::towupper(a[i]), y = std::towupper(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+namespace {
+std::vector<std::wstring> SplitPath(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  std::wstring part;
+  for (wchar_t c : path) {
+    if (c == L'\\') {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+}  // namespace
+
+RegistryModel::RegistryModel(Kernel& kernel) : machineRoot(std::make_shared<RegKeyNode>()), kernel_(kernel) {
+  machineRoot->path = L"HKLM";
+}
+
+std::shared_ptr<RegKeyNode> RegistryModel::Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath) {
+  std::shared_ptr<RegKeyNode> node = from;
+  for (const std::wstring& part : SplitPath(subPath)) {
+    auto it = node->subkeys.find(part);
+    if (it == node->subkeys.end()) return nullptr;
+    node = it->second;
+  }
+  return node;
+}
+
+std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNode>& from,
+                                                  const std::wstring& subPath) {
+  std::shared_ptr<RegKeyNode> node = from;
+  for (const std::wstring& part : SplitPath(subPath)) {
+    auto& child = node->subkeys[part];
+    if (!child) {
+      child = std::make_shared<RegKeyNode>();
+      child->path = node->path + L"\\" + part;
+    }
+    node = child;
+  }
+  return node;
+}
+
+std::shared_ptr<RegKeyHandle> RegistryModel::Resolve(HKEY key) const {
+  if (key == HKEY_LOCAL_MACHINE) return std::make_shared<RegKeyHandle>(machineRoot, KEY_ALL_ACCESS);
+  return kernel_.FindAs<RegKeyHandle>(reinterpret_cast<HANDLE>(key));
+}
+
+std::vector<BYTE> RegistryModel::DwordBytes(DWORD value) {
+  std::vector<BYTE> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+std::vector<BYTE> RegistryModel::StringBytes(const std::wstring& value) {
+  std::vector<BYTE> bytes((value.size() + 1) * sizeof(wchar_t));
+  std::memcpy(bytes.data(), value.c_str(), bytes.size());
+  return bytes;
+}
+
+void RegistryModel::SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                             std::vector<BYTE> data) {
+  auto lock = kernel_.Lock();
+  Create(machineRoot, keyPath)->values[name] = RegValue{type, std::move(data)};
+}
+void RegistryModel::SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
+  SetValue(keyPath, name, REG_DWORD, DwordBytes(value));
+}
+void RegistryModel::SetString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
+  SetValue(keyPath, name, REG_SZ, StringBytes(value));
+}
+void RegistryModel::CreateKey(const std::wstring& keyPath) {
+  auto lock = kernel_.Lock();
+  Create(machineRoot, keyPath);
+}
+void RegistryModel::DeleteKey(const std::wstring& keyPath) {
+  auto lock = kernel_.Lock();
+  std::vector<std::wstring> parts = SplitPath(keyPath);
+  if (parts.empty()) return;
+  std::wstring leaf = parts.back();
+  parts.pop_back();
+  std::wstring parentPath;
+  for (const std::wstring& p : parts) parentPath += p + L"\\";
+  if (auto parent = Find(machineRoot, parentPath)) parent->subkeys.erase(leaf);
+}
+void RegistryModel::DeleteValue(const std::wstring& keyPath, const std::wstring& name) {
+  auto lock = kernel_.Lock();
+  if (auto node = Find(machineRoot, keyPath)) node->values.erase(name);
+}
+std::optional<RegValue> RegistryModel::Value(const std::wstring& keyPath, const std::wstring& name) const {
+  auto lock = kernel_.Lock();
+  auto node = Find(machineRoot, keyPath);
+  if (!node) return std::nullopt;
+  auto it = node->values.find(name);
+  if (it == node->values.end()) return std::nullopt;
+  return it->second;
+}
+std::optional<DWORD> RegistryModel::Dword(const std::wstring& keyPath, const std::wstring& name) const {
+  auto value = Value(keyPath, name);
+  if (!value || value->type != REG_DWORD || value->data.size() != sizeof(DWORD)) return std::nullopt;
+  DWORD result;
+  std::memcpy(&result, value->data.data(), sizeof result);
+  return result;
+}
+bool RegistryModel::KeyExists(const std::wstring& keyPath) const {
+  auto lock = kernel_.Lock();
+  return Find(machineRoot, keyPath) != nullptr;
+}
+
+}  // namespace sim
+
+namespace os {
+namespace {
+LSTATUS OpenKey(const char* op, HKEY hKey, LPCWSTR lpSubKey, REGSAM access, PHKEY phkResult) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault(op)) return static_cast<LSTATUS>(*fault);
+  auto parent = m.registry.Resolve(hKey);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  auto node = sim::RegistryModel::Find(parent->node, lpSubKey ? lpSubKey : L"");
+  if (!node) return ERROR_FILE_NOT_FOUND;
+  *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, access)));
+  return ERROR_SUCCESS;
+}
+}  // namespace
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+  return OpenKey("RegOpenKeyExW", hKey, lpSubKey, samDesired, phkResult);
+}
+
+LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
+  // Opens with the caller's full rights; never creates the key.
+  return OpenKey("RegOpenKeyW", hKey, lpSubKey, KEY_ALL_ACCESS, phkResult);
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegQueryValueExW")) return static_cast<LSTATUS>(*fault);
+  auto key = m.registry.Resolve(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  auto it = key->node->values.find(lpValueName ? lpValueName : L"");
+  if (it == key->node->values.end()) return ERROR_FILE_NOT_FOUND;
+  const sim::RegValue& value = it->second;
+  DWORD size = static_cast<DWORD>(value.data.size());
+  if (lpType) *lpType = value.type;
+  if (lpData == nullptr) {
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+  }
+  if (*lpcbData < size) {
+    *lpcbData = size;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(lpData, value.data.data(), size);
+  *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (Reserved != 0 || (lpData == nullptr && cbData != 0)) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegSetValueExW")) return static_cast<LSTATUS>(*fault);
+  auto key = m.registry.Resolve(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  std::wstring name = lpValueName ? lpValueName : L"";
+  key->node->values[name] = sim::RegValue{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
+  std::wstring detail = key->node->path + L"\\" + name + L" type " + std::to_wstring(dwType);
+  if (dwType == REG_DWORD && cbData == sizeof(DWORD)) {
+    DWORD v;
+    std::memcpy(&v, lpData, sizeof v);
+    detail += L" = " + std::to_wstring(v);
+  }
+  m.kernel.Record("registry", L"RegSetValueExW " + detail);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  if (!m.kernel.FindAs<sim::RegKeyHandle>(reinterpret_cast<HANDLE>(hKey))) return ERROR_INVALID_HANDLE;
+  m.kernel.Close(reinterpret_cast<HANDLE>(hKey));
+  return ERROR_SUCCESS;
+}
+}  // namespace os

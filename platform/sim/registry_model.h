@@ -1,0 +1,65 @@
+// The machine's registry: keys with values of any type and size.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/kernel.h"
+
+namespace sim {
+
+struct CaseInsensitiveLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
+struct RegValue {
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+};
+
+struct RegKeyNode {
+  std::wstring path;  // full path, for the journal
+  std::map<std::wstring, std::shared_ptr<RegKeyNode>, CaseInsensitiveLess> subkeys;
+  std::map<std::wstring, RegValue, CaseInsensitiveLess> values;
+};
+
+class RegKeyHandle : public Object {
+ public:
+  RegKeyHandle(std::shared_ptr<RegKeyNode> keyNode, REGSAM keyAccess) : node(std::move(keyNode)), access(keyAccess) {}
+  std::shared_ptr<RegKeyNode> node;
+  REGSAM access;
+};
+
+class RegistryModel {
+ public:
+  explicit RegistryModel(Kernel& kernel);
+
+  // Paths start at HKLM, written without the root: L"System\\CurrentControlSet\\...".
+  void SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, std::vector<BYTE> data);
+  void SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
+  void SetString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
+  void CreateKey(const std::wstring& keyPath);
+  void DeleteKey(const std::wstring& keyPath);
+  void DeleteValue(const std::wstring& keyPath, const std::wstring& name);
+  std::optional<RegValue> Value(const std::wstring& keyPath, const std::wstring& name) const;
+  std::optional<DWORD> Dword(const std::wstring& keyPath, const std::wstring& name) const;
+  bool KeyExists(const std::wstring& keyPath) const;
+
+  // For the platform side and other models, lock held.
+  static std::shared_ptr<RegKeyNode> Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
+  static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
+  // The key an HKEY names: the root for HKEY_LOCAL_MACHINE, else an open handle.
+  std::shared_ptr<RegKeyHandle> Resolve(HKEY key) const;
+  static std::vector<BYTE> DwordBytes(DWORD value);
+  static std::vector<BYTE> StringBytes(const std::wstring& value);
+
+  std::shared_ptr<RegKeyNode> machineRoot;
+
+ private:
+  Kernel& kernel_;
+};
+
+}  // namespace sim

@@ -1,0 +1,170 @@
+#include "platform/sync.h"
+
+#include <cstring>
+
+#include "platform/process.h"
+#include "platform/sim/machine.h"
+
+namespace os {
+namespace {
+sim::Machine& M() { return sim::Machine::Current(); }
+
+DWORD Fail(DWORD error) {
+  sim::LastError() = error;
+  return 0;
+}
+
+std::uint64_t DeadlineAfter(sim::Kernel& k, DWORD ms) { return ms == INFINITE ? sim::kNever : k.Now() + ms; }
+}  // namespace
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (auto fault = m.kernel.TakeFault("CreateEventW")) return Fail(*fault), nullptr;
+  std::wstring name = lpName ? lpName : L"";
+  if (!name.empty()) {
+    auto it = m.kernel.namedEvents.find(name);
+    if (it != m.kernel.namedEvents.end()) {
+      if (auto existing = it->second.lock()) {
+        sim::LastError() = ERROR_ALREADY_EXISTS;
+        return m.kernel.Insert(existing);
+      }
+    }
+  }
+  auto event = std::make_shared<sim::Event>(bManualReset != FALSE, bInitialState != FALSE, name);
+  if (lpEventAttributes && lpEventAttributes->lpSecurityDescriptor) {
+    event->hadSecurityAttributes = true;
+    auto* sd = static_cast<SECURITY_DESCRIPTOR*>(lpEventAttributes->lpSecurityDescriptor);
+    event->nullDacl = (sd->Control & SE_DACL_PRESENT) && sd->Dacl == nullptr;
+  }
+  if (!name.empty()) m.kernel.namedEvents[name] = event;
+  sim::LastError() = ERROR_SUCCESS;
+  return m.kernel.Insert(event);
+}
+
+HANDLE OpenEventW(DWORD, BOOL, LPCWSTR lpName) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto it = m.kernel.namedEvents.find(lpName ? lpName : L"");
+  std::shared_ptr<sim::Event> event = it == m.kernel.namedEvents.end() ? nullptr : it->second.lock();
+  if (!event) return Fail(ERROR_FILE_NOT_FOUND), nullptr;
+  return m.kernel.Insert(event);
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto event = m.kernel.FindAs<sim::Event>(hEvent);
+  if (!event) return Fail(ERROR_INVALID_HANDLE);
+  event->signalled = true;
+  m.kernel.Changed();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto event = m.kernel.FindAs<sim::Event>(hEvent);
+  if (!event) return Fail(ERROR_INVALID_HANDLE);
+  event->signalled = false;
+  return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
+    sim::LastError() = ERROR_INVALID_PARAMETER;
+    return WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<sim::Object>> objects;
+  for (DWORD i = 0; i < nCount; ++i) {
+    auto object = m.kernel.Find(lpHandles[i]);
+    if (!object || !object->Waitable()) {
+      sim::LastError() = ERROR_INVALID_HANDLE;
+      return WAIT_FAILED;
+    }
+    objects.push_back(object);
+  }
+  auto firstSignalled = [&objects]() -> int {
+    for (std::size_t i = 0; i < objects.size(); ++i)
+      if (objects[i]->Signalled()) return static_cast<int>(i);
+    return -1;
+  };
+  bool ready = m.kernel.Block(lock, [&] { return firstSignalled() >= 0; }, DeadlineAfter(m.kernel, dwMilliseconds));
+  if (!ready) return WAIT_TIMEOUT;
+  int index = firstSignalled();
+  objects[static_cast<std::size_t>(index)]->Acquire();
+  return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (auto fault = m.kernel.TakeFault("CreateThread")) return Fail(*fault), nullptr;
+  if (lpStartAddress == nullptr || dwCreationFlags != 0) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+  auto thread = m.kernel.Spawn([lpStartAddress, lpParameter] { return lpStartAddress(lpParameter); }, L"thread");
+  if (lpThreadId) *lpThreadId = static_cast<DWORD>(m.kernel.Now() & 0xFFFF) + 4;
+  m.kernel.Record("thread", L"CreateThread");
+  return m.kernel.Insert(thread);
+}
+
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto thread = m.kernel.FindAs<sim::ThreadObject>(hThread);
+  if (!thread) return Fail(ERROR_INVALID_HANDLE);
+  m.kernel.Record("thread", L"TerminateThread exit code " + std::to_wstring(dwExitCode));
+  if (thread->thread) m.kernel.Terminate(thread->thread, dwExitCode);
+  return TRUE;
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto thread = m.kernel.FindAs<sim::ThreadObject>(hThread);
+  if (!thread) return Fail(ERROR_INVALID_HANDLE);
+  *lpExitCode = thread->exitCode;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (auto fault = m.kernel.TakeFault("CloseHandle")) return Fail(*fault);
+  if (!m.kernel.Close(hObject)) return Fail(ERROR_INVALID_HANDLE);
+  return TRUE;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  m.kernel.Record("sleep", std::to_wstring(dwMilliseconds) + L" ms");
+  m.kernel.Block(lock, [] { return false; }, DeadlineAfter(m.kernel, dwMilliseconds));
+}
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+  if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_INVALID_PARAMETER);
+  std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+  static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+  return TRUE;
+}
+
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl, BOOL) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_INVALID_PARAMETER);
+  if (bDaclPresent) {
+    sd->Control |= SE_DACL_PRESENT;
+    sd->Dacl = pDacl;
+  } else {
+    sd->Control &= static_cast<WORD>(~SE_DACL_PRESENT);
+    sd->Dacl = nullptr;
+  }
+  return TRUE;
+}
+}  // namespace os

@@ -1,0 +1,362 @@
+// The subset of the Windows SDK that the system uses, with the SDK's values,
+// for the simulated machine. Sizes follow the LLP64 model: LONG and DWORD are
+// 32-bit, handles are pointers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using UCHAR = std::uint8_t;
+using WORD = std::uint16_t;
+using USHORT = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using ULONG = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using ULONG64 = std::uint64_t;
+using ULONGLONG = std::uint64_t;
+using ULONG_PTR = std::uintptr_t;
+using DWORD_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
+using LSTATUS = LONG;
+using REGSAM = DWORD;
+using ACCESS_MASK = DWORD;
+using WCHAR = wchar_t;
+using CHAR = char;
+using LPWSTR = wchar_t*;
+using PWSTR = wchar_t*;
+using LPCWSTR = const wchar_t*;
+using PCWSTR = const wchar_t*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using PVOID = void*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPBYTE = BYTE*;
+using PBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using PULONG = ULONG*;
+using LPBOOL = BOOL*;
+
+using HANDLE = void*;
+using PHANDLE = HANDLE*;
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct SERVICE_STATUS_HANDLE__;
+using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HMODULE = HINSTANCE__*;
+using HDEVINFO = void*;
+using HPOWERNOTIFY = void*;
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
+using DI_FUNCTION = UINT;
+using TRACEHANDLE = ULONG64;
+using PTRACEHANDLE = TRACEHANDLE*;
+using PSECURITY_DESCRIPTOR = void*;
+using HLOCAL = void*;
+
+#define WINAPI
+#define CALLBACK
+#define WMIAPI
+#define TRUE 1
+#define FALSE 0
+
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+using LPCGUID = const GUID*;
+using LPGUID = GUID*;
+using REFGUID = const GUID&;
+inline bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+// Error codes.
+#define ERROR_SUCCESS 0
+#define NO_ERROR 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
+#define ERROR_GEN_FAILURE 31
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_CALL_NOT_IMPLEMENTED 120
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_ENVVAR_NOT_FOUND 203
+#define ERROR_MORE_DATA 234
+#define ERROR_NO_MORE_ITEMS 259
+#define ERROR_INVALID_FUNCTION 1
+#define ERROR_NOACCESS 998
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053
+#define ERROR_SERVICE_ALREADY_RUNNING 1056
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061
+#define ERROR_SERVICE_NOT_ACTIVE 1062
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072
+#define ERROR_SERVICE_EXISTS 1073
+#define ERROR_NOT_ALL_ASSIGNED 1300
+#define ERROR_NO_SUCH_PRIVILEGE 1313
+#define ERROR_PRIVILEGE_NOT_HELD 1314
+#define ERROR_INVALID_SERVICE_CONTROL 1052
+#define ERROR_WMI_GUID_NOT_FOUND 4200
+
+// Registry.
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_ALL_ACCESS 0xF003F
+
+// Synchronisation and objects.
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 259
+#define SYNCHRONIZE 0x00100000
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x1F0003
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH 40
+#define SDDL_REVISION_1 1
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// The SDK's descriptor is opaque to the system; the simulation keeps its
+// fields in the same 40 bytes.
+struct SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  void* Owner;
+  void* Group;
+  void* Sacl;
+  void* Dacl;
+};
+using PISECURITY_DESCRIPTOR = SECURITY_DESCRIPTOR*;
+using ACL = struct ACL_;
+using PACL = ACL*;
+#define SE_DACL_PRESENT 0x0004
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+using LPSYSTEMTIME = SYSTEMTIME*;
+
+// Privileges and tokens.
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+using PLUID = LUID*;
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+using PTOKEN_PRIVILEGES = TOKEN_PRIVILEGES*;
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_QUERY 0x0008
+#define SE_PRIVILEGE_ENABLED 0x00000002
+#define SE_SYSTEM_ENVIRONMENT_NAME L"SeSystemEnvironmentPrivilege"
+
+// Service control manager.
+#define SC_MANAGER_CONNECT 0x0001
+#define SC_MANAGER_CREATE_SERVICE 0x0002
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICES_ACTIVE_DATABASEW L"ServicesActive"
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_USER_DEFINED_CONTROL 0x0100
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define DELETE 0x00010000
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONTINUE_PENDING 0x00000005
+#define SERVICE_PAUSE_PENDING 0x00000006
+#define SERVICE_PAUSED 0x00000007
+#define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004
+#define SERVICE_ACCEPT_SESSIONCHANGE 0x00000080
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_CONTROL_PAUSE 0x00000002
+#define SERVICE_CONTROL_CONTINUE 0x00000003
+#define SERVICE_CONTROL_INTERROGATE 0x00000004
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005
+#define SERVICE_CONTROL_PARAMCHANGE 0x00000006
+#define SERVICE_CONTROL_POWEREVENT 0x0000000D
+#define SERVICE_CONTROL_SESSIONCHANGE 0x0000000E
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD, LPWSTR*);
+using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD, DWORD, LPVOID, LPVOID);
+struct SERVICE_TABLE_ENTRYW {
+  LPWSTR lpServiceName;
+  LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+
+// Power settings and sessions.
+#define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001
+#define PBT_APMSUSPEND 0x0004
+#define PBT_APMRESUMEAUTOMATIC 0x0012
+#define PBT_POWERSETTINGCHANGE 0x8013
+struct POWERBROADCAST_SETTING {
+  GUID PowerSetting;
+  DWORD DataLength;
+  UCHAR Data[1];
+};
+using PPOWERBROADCAST_SETTING = POWERBROADCAST_SETTING*;
+#define WTS_CONSOLE_CONNECT 0x1
+#define WTS_SESSION_LOGON 0x5
+#define WTS_SESSION_LOGOFF 0x6
+#define WTS_SESSION_LOCK 0x7
+#define WTS_SESSION_UNLOCK 0x8
+
+// Event log.
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+using PSID = void*;
+
+// Classic event tracing.
+enum WMIDPREQUESTCODE {
+  WMI_GET_ALL_DATA = 0,
+  WMI_GET_SINGLE_INSTANCE = 1,
+  WMI_SET_SINGLE_INSTANCE = 2,
+  WMI_SET_SINGLE_ITEM = 3,
+  WMI_ENABLE_EVENTS = 4,
+  WMI_DISABLE_EVENTS = 5,
+  WMI_ENABLE_COLLECTION = 6,
+  WMI_DISABLE_COLLECTION = 7,
+  WMI_REGINFO = 8,
+  WMI_EXECUTE_METHOD = 9,
+};
+using WMIDPREQUEST = ULONG (*)(WMIDPREQUESTCODE, PVOID, ULONG*, PVOID);
+struct TRACE_GUID_REGISTRATION {
+  LPCGUID Guid;
+  HANDLE RegHandle;
+};
+using PTRACE_GUID_REGISTRATION = TRACE_GUID_REGISTRATION*;
+#define TRACE_MESSAGE_SEQUENCE 1
+#define TRACE_MESSAGE_GUID 2
+#define TRACE_MESSAGE_COMPONENTID 4
+#define TRACE_MESSAGE_TIMESTAMP 8
+#define TRACE_MESSAGE_SYSTEMINFO 32
+
+// Device installation and configuration manager.
+struct SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+};
+using PSP_DEVINFO_DATA = SP_DEVINFO_DATA*;
+struct SP_CLASSINSTALL_HEADER {
+  DWORD cbSize;
+  DI_FUNCTION InstallFunction;
+};
+using PSP_CLASSINSTALL_HEADER = SP_CLASSINSTALL_HEADER*;
+struct SP_PROPCHANGE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD StateChange;
+  DWORD Scope;
+  DWORD HwProfile;
+};
+#define DIGCF_DEFAULT 0x00000001
+#define DIGCF_PRESENT 0x00000002
+#define DIGCF_ALLCLASSES 0x00000004
+#define DIGCF_PROFILE 0x00000008
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+#define DIF_PROPERTYCHANGE 0x00000012
+#define DICS_ENABLE 0x00000001
+#define DICS_DISABLE 0x00000002
+#define DICS_FLAG_GLOBAL 0x00000001
+#define DIREG_DEV 0x00000001
+#define CR_SUCCESS 0x00000000
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define DN_HAS_PROBLEM 0x00000400
+#define DN_STARTED 0x00000008
+#define DN_DRIVER_LOADED 0x00000002
+#define CM_PROB_FAILED_START 10
+#define CM_PROB_DISABLED 22
+#define CM_PROB_FAILED_INSTALL 28
+#define CM_PROB_FAILED_ADD 31
+#define CM_PROB_FAILED_POST_START 43
+#define ERROR_NO_SUCH_DEVINST 0xE000020B
+#define ERROR_INVALID_REG_PROPERTY 0xE0000209
+#define ERROR_KEY_DOES_NOT_EXIST 0xE0000204
+#define ERROR_DI_DO_DEFAULT 0xE000020E
+#define ERROR_NO_ASSOCIATED_CLASS 0xE0000200

@@ -1,0 +1,25 @@
+// Synchronisation, threads and handles.
+#pragma once
+#include "platform/types.h"
+#include "platform/unique_handle.h"
+
+namespace os {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    LPDWORD lpThreadId);
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+BOOL CloseHandle(HANDLE hObject);
+void Sleep(DWORD dwMilliseconds);
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted);
+}  // namespace os
+
+using UniqueKernelHandle = UniqueHandle<HANDLE, &os::CloseHandle>;

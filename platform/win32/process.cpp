@@ -1,0 +1,22 @@
+#include "platform/process.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace os {
+DWORD GetLastError() { return ::GetLastError(); }
+void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  return ::GetModuleFileNameW(hModule, lpFilename, nSize);
+}
+// libstdc++ switches mingw's printf family to C99 conventions (%s narrow), so
+// the text is formatted by the CRT's own _vsnwprintf, where %s is wide.
+int vwprintf(const wchar_t* Format, va_list Args) {
+  wchar_t text[1024];
+  int length = ::_vsnwprintf(text, 1023, Format, Args);
+  text[1023] = L'\0';
+  ::fputws(text, stdout);
+  ::fflush(stdout);
+  return length;
+}
+}  // namespace os

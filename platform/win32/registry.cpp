@@ -1,0 +1,17 @@
+#include "platform/registry.h"
+
+namespace os {
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+  return ::RegOpenKeyExW(hKey, lpSubKey, ulOptions, samDesired, phkResult);
+}
+LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) { return ::RegOpenKeyW(hKey, lpSubKey, phkResult); }
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData) {
+  return ::RegQueryValueExW(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+}
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+  return ::RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData, cbData);
+}
+LSTATUS RegCloseKey(HKEY hKey) { return ::RegCloseKey(hKey); }
+}  // namespace os

@@ -1,0 +1,32 @@
+#include "platform/sync.h"
+
+namespace os {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+  return ::CreateEventW(lpEventAttributes, bManualReset, bInitialState, lpName);
+}
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+  return ::OpenEventW(dwDesiredAccess, bInheritHandle, lpName);
+}
+BOOL SetEvent(HANDLE hEvent) { return ::SetEvent(hEvent); }
+BOOL ResetEvent(HANDLE hEvent) { return ::ResetEvent(hEvent); }
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) { return ::WaitForSingleObject(hHandle, dwMilliseconds); }
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+  return ::WaitForMultipleObjects(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    LPDWORD lpThreadId) {
+  return ::CreateThread(lpThreadAttributes, dwStackSize, lpStartAddress, lpParameter, dwCreationFlags, lpThreadId);
+}
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) { return ::TerminateThread(hThread, dwExitCode); }
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) { return ::GetExitCodeThread(hThread, lpExitCode); }
+BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }
+void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+  return ::InitializeSecurityDescriptor(pSecurityDescriptor, dwRevision);
+}
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted) {
+  return ::SetSecurityDescriptorDacl(pSecurityDescriptor, bDaclPresent, pDacl, bDaclDefaulted);
+}
+}  // namespace os

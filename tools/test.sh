@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The test command: installs what a fresh Debian 12 machine lacks, builds both
+# builds and the sanitizer builds, and runs every test, the Wine runs included.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh
+
+for preset in sim sim-asan sim-tsan win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+for preset in sim sim-asan sim-tsan; do
+  ctest --preset "$preset"
+done
+
+for script in tools/wine/test-*.sh; do
+  [[ -e "$script" ]] || continue
+  echo "== $script"
+  bash "$script"
+done
+echo "All tests passed."

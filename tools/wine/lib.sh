@@ -1,0 +1,49 @@
+# Shared steps of the Wine runs: a throwaway 64-bit prefix whose server stays
+# alive for the whole run, and is stopped and removed at the end.
+# Source it, then call wine_prefix_up.
+
+WINE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+WIN64_BUILD="$WINE_ROOT/build/win64"
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+expect_eq() {  # expected actual what
+  if [[ "$1" != "$2" ]]; then
+    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$3" "$1" "$2" >&2
+    exit 1
+  fi
+}
+
+wine_prefix_down() {
+  if [[ -n "${WINEPREFIX:-}" && -d "$WINEPREFIX" ]]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
+}
+
+# Creates the prefix and starts a persistent server: Debian's wrapper would
+# otherwise end the server, and every service process, about a second after
+# the last ordinary wine process exits.
+wine_prefix_up() {
+  export WINEARCH=win64
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY
+  mkdir -p "$WINE_ROOT/build"
+  WINEPREFIX="$(mktemp -d "$WINE_ROOT/build/wine-XXXXXX")"
+  export WINEPREFIX
+  trap wine_prefix_down EXIT
+  wine wineboot -i >/dev/null 2>&1 || fail "wineboot"
+  wineserver -p
+  WINE_C="$WINEPREFIX/drive_c"
+}
+
+# Runs a Windows program with a time limit; its stdout with CRLF folded.
+wine_run() {
+  timeout 60 wine "$@" | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
