@@ -1,0 +1,37 @@
+// The sim side: every test gets a fresh simulated machine.
+#include "tests/conformance/side.h"
+
+#include "platform/sim/machine.h"
+#include "platform/sync.h"
+
+namespace conformance {
+namespace {
+class SimSide : public Side {
+ public:
+  sim::Machine machine;
+};
+sim::Machine& M() { return sim::Machine::Current(); }
+}  // namespace
+
+std::unique_ptr<Side> MakeSide() { return std::make_unique<SimSide>(); }
+
+bool OnWine() { return false; }
+
+void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                      const std::vector<BYTE>& data) {
+  M().registry.SetValue(keyPath, name, type, data);
+}
+
+void CreateRegistryKey(const std::wstring& keyPath) { M().registry.CreateKey(keyPath); }
+
+// A second machine thread with a handle of its own stands in for the process.
+bool SetEventFromOtherProcess(const std::wstring& name) {
+  auto thread = M().Start(
+      [name]() -> DWORD {
+        UniqueKernelHandle event(os::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
+        return event && os::SetEvent(event.Get()) ? 0 : 1;
+      },
+      L"other process");
+  return M().Join(thread) == 0;
+}
+}  // namespace conformance

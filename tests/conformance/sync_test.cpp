@@ -1,0 +1,142 @@
+// Events, waits and threads as the worker and the monitor use them.
+#include <functional>
+
+#include "platform/process.h"
+#include "platform/sync.h"
+#include "tests/conformance/side.h"
+
+namespace conformance {
+namespace {
+UniqueKernelHandle NewEvent(bool manualReset, bool initialState = false) {
+  return UniqueKernelHandle(os::CreateEventW(nullptr, manualReset, initialState, nullptr));
+}
+
+using Events = Conformance;
+
+TEST_F(Events, ManualResetStaysSignalledUntilReset) {
+  UniqueKernelHandle event = NewEvent(true);
+  ASSERT_TRUE(event);
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
+  ASSERT_TRUE(os::SetEvent(event.Get()));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(event.Get(), 0));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(event.Get(), 0));
+  ASSERT_TRUE(os::ResetEvent(event.Get()));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
+}
+
+TEST_F(Events, AutoResetIsConsumedByTheWaitThatReturnsIt) {
+  UniqueKernelHandle event = NewEvent(false, true);
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(event.Get(), 0));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
+}
+
+TEST_F(Events, WaitForMultipleReturnsTheLowestSignalledIndex) {
+  UniqueKernelHandle stop = NewEvent(true), checkNow = NewEvent(true), attach = NewEvent(false);
+  HANDLE handles[] = {stop.Get(), checkNow.Get(), attach.Get()};
+  ASSERT_TRUE(os::SetEvent(attach.Get()));
+  ASSERT_TRUE(os::SetEvent(checkNow.Get()));
+  EXPECT_EQ(WAIT_OBJECT_0 + 1, os::WaitForMultipleObjects(3, handles, FALSE, 0));
+  // The manual-reset event that won stays signalled; the auto-reset one behind
+  // it was not taken.
+  ASSERT_TRUE(os::ResetEvent(checkNow.Get()));
+  EXPECT_EQ(WAIT_OBJECT_0 + 2, os::WaitForMultipleObjects(3, handles, FALSE, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForMultipleObjects(3, handles, FALSE, 0));
+  ASSERT_TRUE(os::SetEvent(attach.Get()));
+  ASSERT_TRUE(os::SetEvent(stop.Get()));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForMultipleObjects(3, handles, FALSE, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(attach.Get(), 0));
+}
+
+TEST_F(Events, TimedWaitTimesOut) {
+  UniqueKernelHandle event = NewEvent(true);
+  HANDLE handles[] = {event.Get()};
+  EXPECT_EQ(258u, os::WaitForSingleObject(event.Get(), 20));
+  EXPECT_EQ(258u, os::WaitForMultipleObjects(1, handles, FALSE, 20));
+}
+
+// Only null handles: a closed handle's value may already name another object.
+TEST_F(Events, NullHandlesFailWithInvalidHandle) {
+  UniqueKernelHandle event = NewEvent(true);
+  HANDLE withNull[] = {event.Get(), nullptr};
+  struct Case {
+    const char* what;
+    std::function<bool()> call;  // true when the call reported failure
+  } cases[] = {
+      {"WaitForSingleObject(null)", [] { return os::WaitForSingleObject(nullptr, 0) == WAIT_FAILED; }},
+      {"WaitForMultipleObjects with a null",
+       [&] { return os::WaitForMultipleObjects(2, withNull, FALSE, 0) == WAIT_FAILED; }},
+      {"SetEvent(null)", [] { return !os::SetEvent(nullptr); }},
+      {"ResetEvent(null)", [] { return !os::ResetEvent(nullptr); }},
+      {"CloseHandle(null)", [] { return !os::CloseHandle(nullptr); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    os::SetLastError(0);
+    EXPECT_TRUE(c.call());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), os::GetLastError());
+  }
+}
+
+TEST_F(Events, NamedEventIsSharedAndReportsThatItExisted) {
+  UniqueKernelHandle first(os::CreateEventW(nullptr, TRUE, FALSE, L"ZefoConformanceShared"));
+  ASSERT_TRUE(first);
+  UniqueKernelHandle second(os::CreateEventW(nullptr, FALSE, FALSE, L"ZefoConformanceShared"));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), os::GetLastError());
+  // The second create opened the first event: manual reset, as created.
+  ASSERT_TRUE(os::SetEvent(second.Get()));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(first.Get(), 0));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(first.Get(), 0));
+}
+
+TEST_F(Events, OpenOfAMissingNamedEventFails) {
+  UniqueKernelHandle event(os::OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\ZefoConformanceAbsent"));
+  EXPECT_FALSE(event);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), os::GetLastError());
+}
+
+// The driver-attach event: auto reset, null DACL, set by another process.
+TEST_F(Events, GlobalEventWithNullDaclIsSetFromAnotherProcess) {
+  SECURITY_DESCRIPTOR descriptor;
+  ASSERT_TRUE(os::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(os::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
+  UniqueKernelHandle event(os::CreateEventW(&attributes, FALSE, FALSE, L"Global\\ZefoConformanceAttach"));
+  ASSERT_TRUE(event);
+  ASSERT_TRUE(SetEventFromOtherProcess(L"Global\\ZefoConformanceAttach"));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(event.Get(), 10000));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
+}
+
+DWORD WINAPI WaitForever(LPVOID event) {
+  os::WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  return 7;
+}
+
+DWORD WINAPI ReturnAtOnce(LPVOID) { return 5; }
+
+using Threads = Conformance;
+
+TEST_F(Threads, ThreadHandleSignalsWithItsExitCode) {
+  UniqueKernelHandle thread(os::CreateThread(nullptr, 0, ReturnAtOnce, nullptr, 0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(thread.Get(), 10000));
+  DWORD exitCode = 0;
+  ASSERT_TRUE(os::GetExitCodeThread(thread.Get(), &exitCode));
+  EXPECT_EQ(5u, exitCode);
+}
+
+TEST_F(Threads, TerminateStopsABlockedThreadWithTheGivenCode) {
+  UniqueKernelHandle never = NewEvent(true);
+  UniqueKernelHandle thread(os::CreateThread(nullptr, 0, WaitForever, never.Get(), 0, nullptr));
+  ASSERT_TRUE(thread);
+  DWORD exitCode = 0;
+  ASSERT_TRUE(os::GetExitCodeThread(thread.Get(), &exitCode));
+  EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode);
+  ASSERT_TRUE(os::TerminateThread(thread.Get(), 1));
+  ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(thread.Get(), 10000));
+  ASSERT_TRUE(os::GetExitCodeThread(thread.Get(), &exitCode));
+  EXPECT_EQ(1u, exitCode);
+}
+}  // namespace
+}  // namespace conformance
