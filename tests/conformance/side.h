@@ -30,6 +30,26 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
                       const std::vector<BYTE>& data);
 void CreateRegistryKey(const std::wstring& keyPath);
 
+// The raw bytes of an object, for registry values and firmware variables.
+inline std::vector<BYTE> BytesOf(const void* data, std::size_t size) {
+  const BYTE* p = static_cast<const BYTE*>(data);
+  return std::vector<BYTE>(p, p + size);
+}
+
+// Whether this side can make fake biometric devices.
+bool CanMakeFakeDevices();
+// A present member of the biometric device class with its description and
+// hardware ids; -1 when it could not be made.
+int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds);
+// Under HKLM: the key SetupDiOpenDevRegKey(DIREG_DEV) opens for the device;
+// it exists once the test creates it.
+std::wstring HardwareKeyPath(int device);
+// False where this side cannot give a device a problem code.
+bool SetDeviceProblem(int device, ULONG problem);
+// False where this side cannot make a firmware variable (Windows: it would
+// write the real firmware).
+bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, const std::vector<BYTE>& bytes);
+
 // Another process opens the named event, sets it and ends; true when it did.
 bool SetEventFromOtherProcess(const std::wstring& name);
 

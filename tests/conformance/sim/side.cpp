@@ -24,6 +24,24 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
 
 void CreateRegistryKey(const std::wstring& keyPath) { M().registry.CreateKey(keyPath); }
 
+bool CanMakeFakeDevices() { return true; }
+
+int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds) {
+  return M().devices.AddDevice(sim::SimDevice{description, hardwareIds});
+}
+
+std::wstring HardwareKeyPath(int device) { return M().devices.HardwareKeyPath(device); }
+
+bool SetDeviceProblem(int device, ULONG problem) {
+  M().devices.SetProblem(device, problem);
+  return true;
+}
+
+bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, const std::vector<BYTE>& bytes) {
+  M().firmware.SetVariable(name, vendorGuid, bytes);
+  return true;
+}
+
 // A second machine thread with a handle of its own stands in for the process.
 bool SetEventFromOtherProcess(const std::wstring& name) {
   auto thread = M().Start(

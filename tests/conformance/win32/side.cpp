@@ -18,23 +18,46 @@ std::vector<std::wstring>& CreatedKeys() {
   return keys;
 }
 
+// Fake devices: root-enumerated device nodes that exist only in the registry.
+std::vector<std::wstring>& DeviceKeys() {
+  static std::vector<std::wstring> keys;
+  return keys;
+}
+
 class WindowsSide : public Side {
  public:
   ~WindowsSide() override {
     for (auto it = CreatedKeys().rbegin(); it != CreatedKeys().rend(); ++it)
       ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, it->c_str());
     CreatedKeys().clear();
+    DeviceKeys().clear();
   }
 };
 
+// Creates the key path; the topmost key it had to make is removed at the end.
+LSTATUS TryCreateKey(const std::wstring& keyPath, UniqueRegKey& key) {
+  std::wstring topmostNew;
+  for (std::size_t end = 0; end != std::wstring::npos && topmostNew.empty();) {
+    end = keyPath.find(L'\\', end + 1);
+    std::wstring prefix = keyPath.substr(0, end);
+    UniqueRegKey existing;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, KEY_READ, existing.Put()) == ERROR_FILE_NOT_FOUND)
+      topmostNew = prefix;
+  }
+  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                     key.Put(), nullptr);
+  if (status == ERROR_SUCCESS && !topmostNew.empty()) CreatedKeys().push_back(topmostNew);
+  return status;
+}
+
 UniqueRegKey CreateKey(const std::wstring& keyPath) {
   UniqueRegKey key;
-  DWORD disposition = 0;
-  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                     key.Put(), &disposition);
-  EXPECT_EQ(ERROR_SUCCESS, status) << "creating HKLM\\" << std::string(keyPath.begin(), keyPath.end());
-  if (status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY) CreatedKeys().push_back(keyPath);
+  EXPECT_EQ(ERROR_SUCCESS, TryCreateKey(keyPath, key)) << "creating HKLM\\" << std::string(keyPath.begin(), keyPath.end());
   return key;
+}
+
+void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, std::size_t size) {
+  EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
 }
 
 int SetEventAndExit(const wchar_t* name) {
@@ -61,6 +84,36 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
 }
 
 void CreateRegistryKey(const std::wstring& keyPath) { CreateKey(keyPath); }
+
+// Wine lists a device node that exists only as a registry key; on Windows the
+// Enum tree is the system's own and the cases need real devices.
+bool CanMakeFakeDevices() { return OnWine(); }
+
+// The device node's key needs ClassGUID, DeviceDesc and HardwareID.
+int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds) {
+  const int device = static_cast<int>(DeviceKeys().size());
+  const std::wstring keyPath =
+      L"System\\CurrentControlSet\\Enum\\ROOT\\ZEFOCONFORMANCE" + std::to_wstring(device) + L"\\0000";
+  UniqueRegKey key;
+  if (TryCreateKey(keyPath, key) != ERROR_SUCCESS) return -1;
+  const wchar_t classGuid[] = L"{53D29EF7-377C-4D14-864B-EB3A85769359}";
+  std::wstring ids;
+  for (const std::wstring& id : hardwareIds) ids += id + L'\0';
+  ids += L'\0';
+  SetValue(key.Get(), L"ClassGUID", REG_SZ, classGuid, sizeof classGuid);
+  SetValue(key.Get(), L"DeviceDesc", REG_SZ, description.c_str(), (description.size() + 1) * sizeof(wchar_t));
+  SetValue(key.Get(), L"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * sizeof(wchar_t));
+  DeviceKeys().push_back(keyPath);
+  return device;
+}
+
+std::wstring HardwareKeyPath(int device) {
+  return DeviceKeys().at(static_cast<std::size_t>(device)) + L"\\Device Parameters";
+}
+
+bool SetDeviceProblem(int, ULONG) { return false; }
+
+bool SetFirmwareVariable(const std::wstring&, const std::wstring&, const std::vector<BYTE>&) { return false; }
 
 bool SetEventFromOtherProcess(const std::wstring& name) {
   wchar_t self[MAX_PATH];
