@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The real executable under Wine: what it imports, its version record, and
+# -install / -remove against Wine's service manager in a throwaway prefix,
+# with the exact console texts and the format of its debugger lines.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+exe="$WIN64_BUILD/ZefoFpService.exe"
+[[ -f "$exe" ]] || fail "$exe not built (cmake --build --preset win64)"
+
+# Static build: nothing but system DLLs.
+system_dlls='^(kernel32|advapi32|user32|msvcrt|setupapi|cfgmgr32|ntdll|wtsapi32|api-ms-win-.*)\.dll$'
+imports="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')"
+[[ -n "$imports" ]] || fail "no imports found"
+while read -r dll; do
+  [[ "${dll,,}" =~ $system_dlls ]] || fail "imports a DLL that is not the system's: $dll"
+done <<<"$imports"
+
+# VS_FIXEDFILEINFO after its signature 0xFEEF04BD: struct version 1.0, then
+# file and product version, each as (major<<16|minor, build<<16|revision),
+# little-endian: 5.2.12011.20006.
+version_record="$(od -An -tx1 -v "$exe" | tr -d ' \n' | grep -o 'bd04effe.\{40\}' || true)"
+expect_eq "bd04effe00000100""02000500264eeb2e""02000500264eeb2e" "$version_record" "version record 5.2.12011.20006"
+
+wine_prefix_up_persistent
+settings='HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting'
+service_key='HKLM\System\CurrentControlSet\Services\ZEFOTestService'
+wine reg add "$settings" /v LOG_SWITCH /t REG_DWORD /d 1 /f >/dev/null 2>&1 || fail "reg add LOG_SWITCH"
+
+# A path with a blank, so that only the quotes keep the command path whole.
+install_dir="$WINE_C/Program Files/ZEFO"
+mkdir -p "$install_dir"
+cp "$exe" "$install_dir/"
+win_exe='C:\Program Files\ZEFO\ZefoFpService.exe'
+debug_log="$WINEPREFIX/debug.log"
+
+# Runs the service executable with the debugger lines on stderr; checks its
+# console text exactly (CRLF line ends) and its exit code 0.
+run_service() {  # expected-console args...
+  local expected="$1" console status=0
+  shift
+  console="$(WINEDEBUG=warn+seh timeout 60 wine "$win_exe" "$@" 2>>"$debug_log"; printf x)" || status=$?
+  expect_eq 0 "$status" "exit code of ZefoFpService.exe $*"
+  expect_eq "$expected" "${console%x}" "console text of ZefoFpService.exe $*"
+}
+
+run_service $'ZEFOTestService is installed.\r\n' -install
+query="$(wine_run sc query ZEFOTestService)"
+[[ "$query" == *"SERVICE_NAME: ZEFOTestService"* ]] || fail "sc query does not list the service: $query"
+[[ "$query" =~ TYPE\ +:\ 10\  ]] || fail "not an own-process service: $query"
+[[ "$query" =~ STATE\ +:\ 1\  ]] || fail "not stopped: $query"
+registered="$(wine_run reg query "$service_key")"
+expect_line() {  # name type-pattern value
+  [[ "$registered" =~ (^|$'\n')\ +"$1"\ +$2\ +"$3"($'\n'|$) ]] || fail "$service_key: $1 is not $2 $3: $registered"
+}
+expect_line DisplayName REG_SZ ZEFO_Test_Service
+expect_line Start REG_DWORD 0x2
+expect_line Type REG_DWORD 0x10
+expect_line ErrorControl REG_DWORD 0x1
+expect_line ImagePath 'REG_(EXPAND_)?SZ' "\"$win_exe\""
+expect_line ObjectName REG_SZ LocalSystem
+
+run_service $'CreateService failed w/err 0x00000431\r\n' -install
+run_service $'ZEFOTestService is removed.\r\n' -remove
+if wine reg query "$service_key" >/dev/null 2>&1; then fail "$service_key left behind"; fi
+run_service $'OpenService failed w/err 0x00000424\r\n' -remove
+
+# Debugger lines: "[MM/DD hh:mm:ss'mmm] [ZEFOFPSERVICE] [ZEFO Service] ...\r\n",
+# as Wine's seh channel quotes them.
+mapfile -t lines < <(sed -n 's/^.*OutputDebugStringA "\(.*\)"$/\1/p' "$debug_log" | tr -d '\r')
+(( ${#lines[@]} > 0 )) || fail "no debugger lines captured"
+stamp="\\[[01][0-9]/[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]'[0-9]{3}\\] \\[ZEFOFPSERVICE\\] \\[ZEFO Service\\] "
+messages=""
+for line in "${lines[@]}"; do
+  [[ "$line" =~ ^${stamp}(.*)\\r\\n$ ]] || fail "debugger line format: $line"
+  messages+="${BASH_REMATCH[1]}"$'\n'
+done
+# Each run, after the stamp and the shared log step's own prefix: the settings
+# warning (ServicePollingTime is not set), then entry and exit.
+run_messages=(
+  '[ZEFO Service] ServicePollingTime = 0, Set ServicePollingTime default value = 2'
+  '[ZEFO Service] Enter wmain...'
+  '[ZEFO Service] Eixt wmain...'
+)
+expected_messages="$(for _ in 1 2 3 4; do printf '%s\n' "${run_messages[@]}"; done)"
+expect_eq "$expected_messages" "${messages%$'\n'}" "debugger messages of four runs"
+echo "install and remove under Wine: passed"
