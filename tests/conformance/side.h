@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,36 @@ bool SetDeviceProblem(int device, ULONG problem);
 // False where this side cannot make a firmware variable (Windows: it would
 // write the real firmware).
 bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, const std::vector<BYTE>& bytes);
+
+// The newest event-log entry reported through the source, as stored.
+struct StoredEvent {
+  WORD type = 0;
+  WORD category = 0;
+  DWORD eventId = 0;
+  std::vector<std::wstring> strings;
+};
+std::optional<StoredEvent> NewestEvent(const std::wstring& source);
+
+// This process's debugger output from construction on, as a debug-output
+// viewer receives it.
+class DebugOutputCapture {
+ public:
+  DebugOutputCapture();
+  ~DebugOutputCapture();
+  DebugOutputCapture(const DebugOutputCapture&) = delete;
+  DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+  // The lines received, once there are count of them or a few seconds passed.
+  std::vector<std::string> Lines(std::size_t count);
+
+ private:
+  struct Listener;
+  std::unique_ptr<Listener> listener_;
+};
+
+// A trace session enables the provider of controlGuid with a level and flags,
+// and later disables it; false when no session could be started.
+bool EnableTraceProvider(const GUID& controlGuid, UCHAR level, ULONG flags);
+void DisableTraceProvider();
 
 // Another process opens the named event, sets it and ends; true when it did.
 bool SetEventFromOtherProcess(const std::wstring& name);

@@ -42,6 +42,32 @@ bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGui
   return true;
 }
 
+std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
+  auto log = M().diagnostics.EventLog();
+  for (auto it = log.rbegin(); it != log.rend(); ++it)
+    if (it->source == source) return StoredEvent{it->type, it->category, it->eventId, it->strings};
+  return std::nullopt;
+}
+
+struct DebugOutputCapture::Listener {
+  std::size_t first;  // lines before the capture began
+};
+DebugOutputCapture::DebugOutputCapture()
+    : listener_(std::make_unique<Listener>(Listener{M().diagnostics.DebugLines().size()})) {}
+DebugOutputCapture::~DebugOutputCapture() = default;
+// The machine records a line before OutputDebugStringW returns.
+std::vector<std::string> DebugOutputCapture::Lines(std::size_t) {
+  std::vector<std::string> lines;
+  auto all = M().diagnostics.DebugLines();
+  for (std::size_t i = listener_->first; i < all.size(); ++i) lines.emplace_back(all[i].text.begin(), all[i].text.end());
+  return lines;
+}
+
+bool EnableTraceProvider(const GUID&, UCHAR level, ULONG flags) {
+  return M().diagnostics.EnableTrace(level, flags) != ERROR_WMI_GUID_NOT_FOUND;
+}
+void DisableTraceProvider() { M().diagnostics.DisableTrace(); }
+
 // A second machine thread with a handle of its own stands in for the process.
 bool SetEventFromOtherProcess(const std::wstring& name) {
   auto thread = M().Start(

@@ -3,7 +3,12 @@
 // that sets a named event.
 #include "tests/conformance/side.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <cwchar>
+#include <mutex>
+#include <thread>
 
 #include "platform/registry.h"
 #include "platform/sync.h"
@@ -114,6 +119,126 @@ std::wstring HardwareKeyPath(int device) {
 bool SetDeviceProblem(int, ULONG) { return false; }
 
 bool SetFirmwareVariable(const std::wstring&, const std::wstring&, const std::vector<BYTE>&) { return false; }
+
+std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
+  HANDLE log = ::OpenEventLogW(nullptr, L"Application");
+  if (log == nullptr) return std::nullopt;
+  std::vector<BYTE> buffer(0x10000);
+  std::optional<StoredEvent> found;
+  DWORD read = 0, needed = 0;
+  while (!found && ::ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
+                                   static_cast<DWORD>(buffer.size()), &read, &needed)) {
+    for (DWORD offset = 0; !found && offset < read;) {
+      const BYTE* start = buffer.data() + offset;
+      const auto* record = reinterpret_cast<const EVENTLOGRECORD*>(start);
+      if (source == reinterpret_cast<const wchar_t*>(record + 1)) {
+        // The viewer's event ID: the low word, without severity and facility.
+        found = StoredEvent{record->EventType, record->EventCategory, record->EventID & 0xFFFF, {}};
+        const wchar_t* text = reinterpret_cast<const wchar_t*>(start + record->StringOffset);
+        for (WORD i = 0; i < record->NumStrings; ++i, text += std::wcslen(text) + 1) found->strings.emplace_back(text);
+      }
+      offset += record->Length;
+    }
+  }
+  ::CloseEventLog(log);
+  return found;
+}
+
+// The debug-output viewers' protocol: a 4 KB section holding the sender's
+// process id and the text, and two events to hand it over.
+struct DebugOutputCapture::Listener {
+  UniqueKernelHandle bufferReady{::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")};
+  UniqueKernelHandle dataReady{::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")};
+  UniqueKernelHandle section{
+      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, L"DBWIN_BUFFER")};
+  const char* view = nullptr;
+  std::mutex mutex;
+  std::condition_variable received;
+  std::vector<std::string> lines;
+  bool stopping = false;
+  std::thread thread;
+
+  static constexpr DWORD kSize = 4096;
+  void Receive() {
+    for (;;) {
+      ::SetEvent(bufferReady.Get());
+      if (::WaitForSingleObject(dataReady.Get(), INFINITE) != WAIT_OBJECT_0) return;
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopping) return;
+      DWORD sender;
+      std::memcpy(&sender, view, sizeof sender);
+      const char* text = view + sizeof sender;
+      if (sender == ::GetCurrentProcessId()) lines.emplace_back(text, strnlen(text, kSize - sizeof sender));
+      received.notify_all();
+    }
+  }
+};
+
+DebugOutputCapture::DebugOutputCapture() : listener_(std::make_unique<Listener>()) {
+  Listener& l = *listener_;
+  if (!l.bufferReady || !l.dataReady || !l.section) {
+    ADD_FAILURE() << "debug-output objects: error " << ::GetLastError();
+    return;
+  }
+  l.view = static_cast<const char*>(::MapViewOfFile(l.section.Get(), FILE_MAP_READ, 0, 0, Listener::kSize));
+  if (l.view == nullptr) {
+    ADD_FAILURE() << "MapViewOfFile: error " << ::GetLastError();
+    return;
+  }
+  l.thread = std::thread([&l] { l.Receive(); });
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+  Listener& l = *listener_;
+  if (l.thread.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(l.mutex);
+      l.stopping = true;
+    }
+    ::SetEvent(l.dataReady.Get());
+    l.thread.join();
+  }
+  if (l.view) ::UnmapViewOfFile(l.view);
+}
+
+std::vector<std::string> DebugOutputCapture::Lines(std::size_t count) {
+  Listener& l = *listener_;
+  std::unique_lock<std::mutex> lock(l.mutex);
+  l.received.wait_for(lock, std::chrono::seconds(10), [&] { return l.lines.size() >= count; });
+  return l.lines;
+}
+
+namespace {
+constexpr wchar_t kTraceSession[] = L"ZefoConformanceSession";
+struct TraceSessionState {
+  TRACEHANDLE session = 0;
+  GUID provider{};
+  std::vector<BYTE> properties = std::vector<BYTE>(sizeof(EVENT_TRACE_PROPERTIES) + sizeof kTraceSession);
+  EVENT_TRACE_PROPERTIES* Properties() {
+    std::fill(properties.begin(), properties.end(), BYTE{0});
+    auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(properties.data());
+    p->Wnode.BufferSize = static_cast<ULONG>(properties.size());
+    p->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    p->Wnode.ClientContext = 1;
+    p->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    return p;
+  }
+} g_trace;
+}  // namespace
+
+bool EnableTraceProvider(const GUID& controlGuid, UCHAR level, ULONG flags) {
+  // A session left by an earlier run has the same name.
+  ::ControlTraceW(0, kTraceSession, g_trace.Properties(), EVENT_TRACE_CONTROL_STOP);
+  if (::StartTraceW(&g_trace.session, kTraceSession, g_trace.Properties()) != ERROR_SUCCESS) return false;
+  g_trace.provider = controlGuid;
+  return ::EnableTrace(TRUE, flags, level, &g_trace.provider, g_trace.session) == ERROR_SUCCESS;
+}
+
+void DisableTraceProvider() {
+  ::EnableTrace(FALSE, 0, 0, &g_trace.provider, g_trace.session);
+  ::ControlTraceW(g_trace.session, nullptr, g_trace.Properties(), EVENT_TRACE_CONTROL_STOP);
+}
 
 bool SetEventFromOtherProcess(const std::wstring& name) {
   wchar_t self[MAX_PATH];
