@@ -176,7 +176,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     *lpcbData = size;
     return ERROR_MORE_DATA;
   }
-  std::memcpy(lpData, value.data.data(), size);
+  // An empty value has no bytes to copy (and no storage to copy from).
+  if (size > 0) std::memcpy(lpData, value.data.data(), size);
   *lpcbData = size;
   return ERROR_SUCCESS;
 }
