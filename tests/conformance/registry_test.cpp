@@ -8,11 +8,6 @@ namespace conformance {
 namespace {
 const std::wstring kKey = L"Software\\ZefoConformance\\Registry";
 
-std::vector<BYTE> Bytes(const void* data, std::size_t size) {
-  const BYTE* p = static_cast<const BYTE*>(data);
-  return std::vector<BYTE>(p, p + size);
-}
-
 class Registry : public Conformance {
  protected:
   UniqueRegKey Open() {
@@ -21,7 +16,7 @@ class Registry : public Conformance {
     return key;
   }
   // Reads a value into a 4-byte data area, as the settings do.
-  LSTATUS QueryInto4Bytes(const wchar_t* name, DWORD& type, DWORD& data, DWORD& size) {
+  LSTATUS QueryInto4BytesOf(const wchar_t* name, DWORD& type, DWORD& data, DWORD& size) {
     UniqueRegKey key = Open();
     type = 0xBAD;
     data = 0xDEADBEEF;
@@ -42,7 +37,7 @@ TEST_F(Registry, MissingKeyIsFileNotFoundForBothOpens) {
 TEST_F(Registry, MissingValueIsFileNotFound) {
   CreateRegistryKey(kKey);
   DWORD type, data, size;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryInto4Bytes(L"Absent", type, data, size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryInto4BytesOf(L"Absent", type, data, size));
 }
 
 TEST_F(Registry, ValuesReadIntoAFourByteArea) {
@@ -51,11 +46,11 @@ TEST_F(Registry, ValuesReadIntoAFourByteArea) {
   const unsigned long long qword = 5;
   const wchar_t oneChar[] = L"5";
   const wchar_t longText[] = L"1234";
-  SetRegistryValue(kKey, L"Dword", REG_DWORD, Bytes(&dword, sizeof dword));
-  SetRegistryValue(kKey, L"Binary", REG_BINARY, Bytes(binary, sizeof binary));
-  SetRegistryValue(kKey, L"Qword", REG_QWORD, Bytes(&qword, sizeof qword));
-  SetRegistryValue(kKey, L"OneChar", REG_SZ, Bytes(oneChar, sizeof oneChar));
-  SetRegistryValue(kKey, L"LongText", REG_SZ, Bytes(longText, sizeof longText));
+  SetRegistryValue(kKey, L"Dword", REG_DWORD, BytesOf(&dword, sizeof dword));
+  SetRegistryValue(kKey, L"Binary", REG_BINARY, BytesOf(binary, sizeof binary));
+  SetRegistryValue(kKey, L"Qword", REG_QWORD, BytesOf(&qword, sizeof qword));
+  SetRegistryValue(kKey, L"OneChar", REG_SZ, BytesOf(oneChar, sizeof oneChar));
+  SetRegistryValue(kKey, L"LongText", REG_SZ, BytesOf(longText, sizeof longText));
   SetRegistryValue(kKey, L"Empty", REG_BINARY, {});
 
   struct Case {
@@ -75,7 +70,7 @@ TEST_F(Registry, ValuesReadIntoAFourByteArea) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "value " << std::wstring(c.name).size() << " chars, stored " << c.storedSize);
     DWORD type, data, size;
-    ASSERT_EQ(c.status, QueryInto4Bytes(c.name, type, data, size));
+    ASSERT_EQ(c.status, QueryInto4BytesOf(c.name, type, data, size));
     // Success or not, the size field says how much the value holds.
     EXPECT_EQ(c.storedSize, size);
     if (c.status == ERROR_SUCCESS) {
@@ -83,9 +78,9 @@ TEST_F(Registry, ValuesReadIntoAFourByteArea) {
     }
   }
   DWORD type, data, size;
-  ASSERT_EQ(ERROR_SUCCESS, QueryInto4Bytes(L"Dword", type, data, size));
+  ASSERT_EQ(ERROR_SUCCESS, QueryInto4BytesOf(L"Dword", type, data, size));
   EXPECT_EQ(0xFFFFFFFFu, data);
-  ASSERT_EQ(ERROR_SUCCESS, QueryInto4Bytes(L"Binary", type, data, size));
+  ASSERT_EQ(ERROR_SUCCESS, QueryInto4BytesOf(L"Binary", type, data, size));
   EXPECT_EQ(0, std::memcmp(&data, binary, sizeof binary));
 }
 

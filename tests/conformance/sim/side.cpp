@@ -59,7 +59,8 @@ DebugOutputCapture::~DebugOutputCapture() = default;
 std::vector<std::string> DebugOutputCapture::Lines(std::size_t) {
   std::vector<std::string> lines;
   auto all = M().diagnostics.DebugLines();
-  for (std::size_t i = listener_->first; i < all.size(); ++i) lines.emplace_back(all[i].text.begin(), all[i].text.end());
+  for (std::size_t i = listener_->first; i < all.size(); ++i)
+    lines.emplace_back(all[i].text.begin(), all[i].text.end());
   return lines;
 }
 

@@ -57,20 +57,20 @@ LSTATUS TryCreateKey(const std::wstring& keyPath, UniqueRegKey& key) {
 
 UniqueRegKey CreateKey(const std::wstring& keyPath) {
   UniqueRegKey key;
-  EXPECT_EQ(ERROR_SUCCESS, TryCreateKey(keyPath, key)) << "creating HKLM\\" << std::string(keyPath.begin(), keyPath.end());
+  EXPECT_EQ(ERROR_SUCCESS, TryCreateKey(keyPath, key))
+      << "creating HKLM\\" << std::string(keyPath.begin(), keyPath.end());
   return key;
 }
 
 void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, std::size_t size) {
-  EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
+  EXPECT_EQ(ERROR_SUCCESS,
+            ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
 }
 
 int SetEventAndExit(const wchar_t* name) {
-  HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
-  if (event == nullptr) return 1;
-  BOOL set = ::SetEvent(event);
-  ::CloseHandle(event);
-  return set ? 0 : 2;
+  UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+  if (!event) return 1;
+  return ::SetEvent(event.Get()) ? 0 : 2;
 }
 }  // namespace
 
@@ -83,9 +83,7 @@ bool OnWine() {
 
 void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type,
                       const std::vector<BYTE>& data) {
-  UniqueRegKey key = CreateKey(keyPath);
-  ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), name.c_str(), 0, type, data.data(),
-                                            static_cast<DWORD>(data.size())));
+  SetValue(CreateKey(keyPath).Get(), name.c_str(), type, data.data(), data.size());
 }
 
 void CreateRegistryKey(const std::wstring& keyPath) { CreateKey(keyPath); }
