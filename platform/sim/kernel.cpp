@@ -172,7 +172,10 @@ std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
 
 bool Kernel::Close(HANDLE handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
 
-std::size_t Kernel::OpenHandleCount() const { return handles_.size(); }
+std::size_t Kernel::OpenHandleCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return handles_.size();
+}
 
 void Kernel::AddFault(std::string op, DWORD error, int times, long index) {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -143,7 +143,7 @@ class Kernel {
     return std::dynamic_pointer_cast<T>(Find(handle));
   }
   bool Close(HANDLE handle);  // lock held
-  std::size_t OpenHandleCount() const;
+  std::size_t OpenHandleCount() const;  // takes the lock
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
@@ -160,7 +160,7 @@ class Kernel {
   void AdvanceClockIfIdle();  // lock held
   void ThreadEnded(SimThread* thread, DWORD exitCode);
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t now_ = 0;
   std::uint64_t seq_ = 0;
