@@ -53,11 +53,18 @@ class Event : public Object {
   bool manual;
   bool signalled;
   std::wstring name;
-  // How the creator secured it: no attributes, a null DACL, or an SDDL text.
-  bool hadSecurityAttributes = false;
-  bool nullDacl = false;
+  // The SDDL text of the descriptor it was created with; empty: default security.
   std::wstring sddl;
 };
+
+// A security descriptor made from SDDL text; lives until LocalFree.
+struct SecurityDescriptor {
+  SECURITY_DESCRIPTOR header{};
+  std::wstring sddl;
+};
+
+// The rights an SDDL text's DACL allows an ordinary user (Everyone, "WD").
+ACCESS_MASK EveryoneRights(const std::wstring& sddl);
 
 struct SimThread;
 
@@ -147,6 +154,7 @@ class Kernel {
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
+  std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
 
   // Faults: the next (or every) call of op fails with error.
   void AddFault(std::string op, DWORD error, int times, long index);
