@@ -47,3 +47,10 @@ wine_run() {
   timeout 60 wine "$@" | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
+
+# wineserver -p fails (status 2) while the server that wineboot started is
+# still alive: wait for that one to end, then start the persistent one.
+wine_keep_server_alive() {
+  wineserver -w
+  wineserver -p || fail "wineserver -p"
+}
