@@ -151,7 +151,7 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
   ASSERT_TRUE(event);
   EXPECT_TRUE(event->manual);
   EXPECT_FALSE(event->signalled);
-  EXPECT_FALSE(event->hadSecurityAttributes);
+  EXPECT_TRUE(event->sddl.empty());
 }
 
 TEST(ServiceLifecycle, LogSwitchOtherThanOneChangesNoReportAndLogsNothing) {

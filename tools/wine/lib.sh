@@ -38,7 +38,9 @@ wine_prefix_up() {
   export WINEPREFIX
   trap wine_prefix_down EXIT
   wine wineboot -i >/dev/null 2>&1 || fail "wineboot"
-  wineserver -p
+  # The server wineboot started must end before a persistent one can start.
+  wineserver -w
+  wineserver -p || fail "wineserver -p"
   WINE_C="$WINEPREFIX/drive_c"
 }
 
@@ -46,11 +48,4 @@ wine_prefix_up() {
 wine_run() {
   timeout 60 wine "$@" | tr -d '\r'
   return "${PIPESTATUS[0]}"
-}
-
-# wineserver -p fails (status 2) while the server that wineboot started is
-# still alive: wait for that one to end, then start the persistent one.
-wine_keep_server_alive() {
-  wineserver -w
-  wineserver -p || fail "wineserver -p"
 }

@@ -8,12 +8,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 EXE="$WIN64_BUILD/ZefoFpService.exe"
 [[ -f "$EXE" ]] || fail "build the win64 preset first: $EXE is missing"
 
-# Its wineserver -p may fail while the boot's server lingers; started again below.
-SEND_CONTROL_SRC="$(dirname "${BASH_SOURCE[0]}")/send_control.cpp"
+SEND_CONTROL="$WIN64_BUILD/tools/win32/SendControl.exe"
+[[ -f "$SEND_CONTROL" ]] || fail "build the win64 preset first: $SEND_CONTROL is missing"
 
-# Its wineserver -p may fail while the boot's server lingers; started again below.
-wine_prefix_up || true
-wine_keep_server_alive
+wine_prefix_up
 DEBUG_LOG="$WINEPREFIX/debug.log"
 # A directory name of our own: it tells this run's service process apart.
 INSTALL_DIR_NAME="zefo-service-lifecycle"
@@ -21,8 +19,7 @@ mkdir -p "$WINE_C/$INSTALL_DIR_NAME"
 cp "$EXE" "$WINE_C/$INSTALL_DIR_NAME/"
 WIN_EXE="C:\\$INSTALL_DIR_NAME\\ZefoFpService.exe"
 # Wine's sc cannot send a user control code: a small control program does.
-x86_64-w64-mingw32-g++-posix -std=c++17 -municode -static -O1 -o "$WINE_C/$INSTALL_DIR_NAME/send_control.exe" \
-  "$SEND_CONTROL_SRC" -ladvapi32 || fail "build send_control"
+cp "$SEND_CONTROL" "$WINE_C/$INSTALL_DIR_NAME/send_control.exe"
 
 service_process_gone() {
   ! pgrep -f "$INSTALL_DIR_NAME" >/dev/null
