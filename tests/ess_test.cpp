@@ -45,7 +45,7 @@ class Ess : public DeviceFixture {
     for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
     return lines;
   }
-  bool Logged_(const std::wstring& text) const {
+  bool WasLogged(const std::wstring& text) const {
     for (const std::wstring& m : Messages())
       if (m == text) return true;
     return false;
@@ -88,7 +88,7 @@ TEST_F(Ess, EverySensorIsHandedOnInIndexOrder) {
     if (m.find(L"Find ZEFO") != std::wstring::npos) found.push_back(m);
   EXPECT_EQ((std::vector<std::wstring>{Found(L"0A10").text, Found(L"0A30").text}), found);
   EXPECT_EQ(Finish(0), EventLog().back());
-  EXPECT_FALSE(Logged_(kNotFound.text));
+  EXPECT_FALSE(WasLogged(kNotFound.text));
   EXPECT_EQ(1, g_bEssDeviceFound);
   // Both got their setting, the first one first.
   EXPECT_EQ(Dword(0).data, Stored(first)->data);
@@ -140,7 +140,7 @@ TEST_F(Ess, HardwareIdReadFailureAfterAMatch) {
   EXPECT_EQ(Service(1, L"[ZEFO Service] SetupDiGetDeviceRegistryProperty fail, GetLastError = 13"),
             log[log.size() - 2]);
   EXPECT_EQ(Finish(4), log.back());
-  EXPECT_FALSE(Logged_(kNotFound.text));
+  EXPECT_FALSE(WasLogged(kNotFound.text));
   EXPECT_EQ(1, g_bEssDeviceFound);
   EXPECT_TRUE(Stored(sensor));
   EXPECT_EQ(0, machine.devices.OpenDeviceLists());
@@ -211,8 +211,8 @@ TEST_P(SecureFingerprintSync, ValueWriteAndRestart) {
   EXPECT_EQ(c.restarted ? (std::vector<std::wstring>{L"sc stop WbioSrvc", L"sc start WbioSrvc"})
                         : std::vector<std::wstring>{},
             CommandLines());
-  EXPECT_EQ(!c.tokenOpens, Logged_(L"[ZEFO Service] OpenProcessToken - fail"));
-  EXPECT_EQ(c.tokenOpens && !c.privilegeHeld, Logged_(L"[ZEFO Service] AdjustTokenPrivileges() - fail"));
+  EXPECT_EQ(!c.tokenOpens, WasLogged(L"[ZEFO Service] OpenProcessToken - fail"));
+  EXPECT_EQ(c.tokenOpens && !c.privilegeHeld, WasLogged(L"[ZEFO Service] AdjustTokenPrivileges() - fail"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SecureFingerprintSync, ::testing::ValuesIn(kSyncCases),
@@ -239,7 +239,7 @@ TEST_F(Ess, FailedWriteStillRestarts) {
   const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A10", Dword(0));
   machine.Fail("RegSetValueExW", ERROR_ACCESS_DENIED);
   CheckEssUEFIValue();
-  EXPECT_TRUE(Logged_(L"[ZEFO Service] RegSetValue fail, res = 5!!"));
+  EXPECT_TRUE(WasLogged(L"[ZEFO Service] RegSetValue fail, res = 5!!"));
   EXPECT_EQ(Dword(0).data, Stored(sensor)->data);
   EXPECT_EQ((std::vector<std::wstring>{L"sc stop WbioSrvc", L"sc start WbioSrvc"}), CommandLines());
 }
@@ -249,7 +249,7 @@ TEST_F(Ess, MissingConfigurationsKeyChangesNothing) {
   const int sensor = AddDevice(L"Fingerprint sensor", 0, {L"USB\\VID_06CB&PID_0A10"});
   machine.registry.CreateKey(machine.devices.HardwareKeyPath(sensor));
   CheckEssUEFIValue();
-  EXPECT_TRUE(Logged_(L"[ZEFO Service] Open Key fail, Res = 0x00000002!!"));
+  EXPECT_TRUE(WasLogged(L"[ZEFO Service] Open Key fail, Res = 0x00000002!!"));
   EXPECT_FALSE(machine.registry.KeyExists(Configurations(sensor)));
   EXPECT_EQ(0, RegistryWrites());
   EXPECT_TRUE(CommandLines().empty());
@@ -259,7 +259,7 @@ TEST_F(Ess, MissingConfigurationsKeyChangesNothing) {
 TEST_F(Ess, DeviceWithoutHardwareKey) {
   AddDevice(L"Fingerprint sensor", 0, {L"USB\\VID_06CB&PID_0A10"});
   CheckEssUEFIValue();
-  EXPECT_TRUE(Logged_(L"[ZEFO Service] SetupDiOpenDevRegKey fail (0xE0000204)"));
+  EXPECT_TRUE(WasLogged(L"[ZEFO Service] SetupDiOpenDevRegKey fail (0xE0000204)"));
   EXPECT_EQ(0, RegistryWrites());
 }
 
