@@ -1,4 +1,5 @@
-// The process: its module path, last-error code and console output.
+// The process: its module path, last-error code, console output, and the
+// programs it starts.
 #pragma once
 #include <cstdarg>
 #include "platform/types.h"
@@ -9,4 +10,9 @@ void SetLastError(DWORD dwErrCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 // Wide formatted text on standard output, in the formatter's conventions.
 int vwprintf(const wchar_t* Format, va_list Args);
+UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                    LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+                    LPPROCESS_INFORMATION lpProcessInformation);
 }  // namespace os

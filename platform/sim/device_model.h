@@ -1,16 +1,80 @@
-// The machine's device tree: the present members of the biometric class.
+// The machine's device tree: the members of the biometric setup class, their
+// properties, device-node state and hardware registry keys, and the class
+// installer that disables and enables them.
 #pragma once
+
+#include <map>
+#include <string>
+#include <vector>
 
 #include "platform/sim/kernel.h"
 
 namespace sim {
 
+struct SimDevice {
+  std::wstring description;               // SPDRP_DEVICEDESC, REG_SZ
+  std::vector<std::wstring> hardwareIds;  // SPDRP_HARDWAREID, REG_MULTI_SZ
+  ULONG problem = 0;                      // nonzero: DN_HAS_PROBLEM set, this problem number
+  bool present = true;                    // only present members are listed (DIGCF_PRESENT)
+};
+
+// A state change the class installer carried out.
+struct DeviceAction : Stamp {
+  int device;         // index in the order devices were added
+  DWORD stateChange;  // DICS_DISABLE or DICS_ENABLE
+};
+
+struct DeviceProperty {
+  DWORD type = REG_NONE;
+  std::vector<BYTE> bytes;
+};
+
+struct DeviceNode {
+  SimDevice device;
+  std::map<DWORD, DeviceProperty> properties;
+  bool disabled = false;
+};
+
+// What an HDEVINFO names: the devices listed when it was built, in order, and
+// the class-install parameters attached to each member.
+class DeviceInfoSet : public Object {
+ public:
+  std::vector<int> members;  // device indexes
+  std::map<int, SP_PROPCHANGE_PARAMS> installParams;
+};
+
 class DeviceModel {
  public:
   explicit DeviceModel(Kernel& kernel) : kernel_(kernel) {}
 
+  // Biometric class; returns its index (list order).
+  int AddDevice(SimDevice device);
+  void SetProblem(int device, ULONG problem);
+  void SetPresent(int device, bool present);
+  // Replaces a property's raw bytes and type (e.g. a description without
+  // terminator, odd length).
+  void SetRawProperty(int device, DWORD property, DWORD type, std::vector<BYTE> bytes);
+  // Registry path (under HKLM, as RegistryModel takes it) of the device's
+  // hardware key, what SetupDiOpenDevRegKey(DIREG_DEV) opens; it exists only
+  // once something is created there with machine.registry.
+  std::wstring HardwareKeyPath(int device) const;
+  std::vector<DeviceAction> Actions() const;
+  int OpenDeviceLists() const;  // lists built and not yet destroyed
+
+  // Platform side, lock held.
+  static DEVINST DevInstOf(int device) { return static_cast<DEVINST>(device + 1); }
+  static int DeviceOf(DEVINST devInst) { return static_cast<int>(devInst) - 1; }
+  bool Exists(int device) const { return device >= 0 && device < static_cast<int>(nodes.size()); }
+  ULONG ProblemOf(const DeviceNode& node) const { return node.disabled ? CM_PROB_DISABLED : node.device.problem; }
+  // Carries out a DIF_PROPERTYCHANGE state change and records it.
+  void ChangeState(int device, DWORD stateChange);
+
+  std::vector<DeviceNode> nodes;
+  std::vector<DeviceAction> actions;
+  int openLists = 0;
+
  private:
-  [[maybe_unused]] Kernel& kernel_;
+  Kernel& kernel_;
 };
 
 }  // namespace sim

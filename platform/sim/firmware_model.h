@@ -2,16 +2,59 @@
 // the process runs.
 #pragma once
 
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "platform/sim/kernel.h"
 
 namespace sim {
+
+struct CommandRun : Stamp {
+  std::wstring application;  // full path of the program started
+  std::wstring commandLine;  // e.g. "sc stop WbioSrvc"
+};
+
+// An open handle to the process token.
+class TokenObject : public Object {
+ public:
+  explicit TokenObject(DWORD tokenAccess) : access(tokenAccess) {}
+  DWORD access;
+};
+
+// A process the program started; the model's programs end at once.
+class ProcessObject : public Object {
+ public:
+  bool Signalled() const override { return true; }
+  bool Waitable() const override { return true; }
+};
 
 class FirmwareModel {
  public:
   explicit FirmwareModel(Kernel& kernel) : kernel_(kernel) {}
 
+  // An empty content removes the variable, as writing one does on Windows.
+  void SetVariable(const std::wstring& name, const std::wstring& vendorGuid, std::vector<BYTE> bytes);
+  void RemoveVariable(const std::wstring& name, const std::wstring& vendorGuid);
+  // SeSystemEnvironmentPrivilege present in the token (enable succeeds) or not
+  // (AdjustTokenPrivileges leaves ERROR_NOT_ALL_ASSIGNED).
+  void SetSystemEnvironmentPrivilegeHeld(bool held);
+  bool SystemEnvironmentPrivilegeEnabled() const;
+  std::vector<CommandRun> Commands() const;
+
+  // Platform side, lock held.
+  using VariableKey = std::pair<std::wstring, std::wstring>;  // name, vendor GUID in upper case
+  static VariableKey KeyOf(const std::wstring& name, const std::wstring& vendorGuid);
+  std::map<VariableKey, std::vector<BYTE>> variables;
+  bool systemEnvironmentHeld = true;  // LocalSystem holds it, disabled
+  bool systemEnvironmentEnabled = false;
+  std::wstring systemDirectory = L"C:\\Windows\\system32";
+  std::vector<std::wstring> programs = {L"C:\\Windows\\system32\\sc.exe"};
+  std::vector<CommandRun> commands;
+
  private:
-  [[maybe_unused]] Kernel& kernel_;
+  Kernel& kernel_;
 };
 
 }  // namespace sim

@@ -110,7 +110,11 @@ void Kernel::AdvanceClockIfIdle() {
   std::uint64_t next = kNever;
   auto consider = [&](const SimThread& t) {
     if (!t.blocked || t.terminate) return false;
-    if (t.ready && t.ready()) return false;
+    if (t.ready && t.ready()) {
+      // Its wait may hang on others being blocked (Settle): wake it.
+      changed_.notify_all();
+      return false;
+    }
     if (t.deadline <= now_) return false;
     next = std::min(next, t.deadline);
     return true;
