@@ -53,6 +53,8 @@ class CServiceBase {
  private:
   static void WINAPI ServiceMain(DWORD dwArgc, LPWSTR* pszArgv);
   DWORD CurrentState();
+  // OnStop's last resort for a worker that did not confirm its end.
+  void TerminateWorker();
 
   LPCWSTR m_pszServiceName;
   SERVICE_STATUS m_ServiceStatus;

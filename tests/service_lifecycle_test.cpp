@@ -13,6 +13,8 @@
 
 using testing_support::LoggedMessage;
 using testing_support::LoggedMessages;
+using testing_support::Hooks;
+using testing_support::RunHookService;
 using testing_support::ServiceProcess;
 using testing_support::Texts;
 
@@ -36,37 +38,6 @@ std::vector<Report> Reports(sim::Machine& machine) {
   for (const sim::StatusReport& r : machine.scm.StatusReports())
     reports.push_back({r.status.dwCurrentState, r.status.dwCheckPoint, r.status.dwWin32ExitCode});
   return reports;
-}
-
-// Hooks that do what a test asks of them.
-struct Hooks {
-  std::function<void()> onStart, onStop, onPause, onContinue, onShutdown;
-};
-
-class HookService : public CServiceBase {
- public:
-  explicit HookService(const Hooks& hooks) : CServiceBase(kServiceName), hooks_(hooks) {}
-
- protected:
-  void OnStart(DWORD, LPWSTR*) override { Call(hooks_.onStart); }
-  void OnStop() override { Call(hooks_.onStop); }
-  void OnPause() override { Call(hooks_.onPause); }
-  void OnContinue() override { Call(hooks_.onContinue); }
-  void OnShutdown() override { Call(hooks_.onShutdown); }
-
- private:
-  static void Call(const std::function<void()>& hook) {
-    if (hook) hook();
-  }
-  const Hooks& hooks_;
-};
-
-// The main thread of a process that runs HookService; exit code: Run's result.
-std::function<DWORD()> RunHookService(const Hooks& hooks) {
-  return [&hooks] {
-    HookService service(hooks);
-    return static_cast<DWORD>(CServiceBase::Run(service));
-  };
 }
 
 void RaiseCode(DWORD code) { throw code; }
@@ -124,8 +95,6 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
   EXPECT_LT(registrations[1].releasedAt.seq, reports[2].seq);
 
   EXPECT_EQ((std::vector<std::wstring>{
-                L"[ZEFO Service] Enter wmain...",
-                L"[ZEFO Service] Start CServiceBase::Run(service)...",
                 L"[ZEFO Service] Enter CServiceBase Constructor...",
                 L"[ZEFO Service] Enter CServiceBase::Run..",
                 L"[ZEFO Service] return StartServiceCtrlDispatcher(serviceTable)..",
@@ -139,7 +108,6 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
                 L"[ZEFO Service] UnregisterPowerSettingNotification...",
                 L"[ZEFO Service] UnregisterPowerSettingNotification Finish",
                 L"[ZEFO Service] Enter CServiceBase Destructor...",
-                L"[ZEFO Service] Eixt wmain...",
             }),
             Texts(LoggedMessages(machine)));
   for (const LoggedMessage& message : LoggedMessages(machine)) EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, message.type);
@@ -213,10 +181,9 @@ TEST_F(ServiceLifecycleTest, FailedHandlerRegistrationIsLoggedAndTheProcessEndsI
                 L"[ZEFO Service] Start RegisterServiceCtrlHandlerEx...",
                 L"[ZEFO Service] RegisterServiceCtrlHandlerEx fail, Error = 0x0000043B",
                 L"[ZEFO Service] Enter CServiceBase Destructor...",
-                L"[ZEFO Service] Eixt wmain...",
             }),
-            std::vector<std::wstring>(texts.end() - 5, texts.end()));
-  EXPECT_EQ(EVENTLOG_ERROR_TYPE, LoggedMessages(machine)[texts.size() - 3].type);
+            std::vector<std::wstring>(texts.end() - 4, texts.end()));
+  EXPECT_EQ(EVENTLOG_ERROR_TYPE, LoggedMessages(machine)[texts.size() - 2].type);
 }
 
 TEST_F(ServiceLifecycleTest, ShutdownReportsStoppedOnceAndKeepsRegistrations) {
@@ -229,12 +196,11 @@ TEST_F(ServiceLifecycleTest, ShutdownReportsStoppedOnceAndKeepsRegistrations) {
   EXPECT_EQ((std::vector<Report>{{SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_STOPPED, 0, 0}}),
             Reports(machine));
   std::vector<LoggedMessage> messages = LoggedMessages(machine, before);
-  ASSERT_EQ(5u, messages.size());
+  ASSERT_EQ(4u, messages.size());
   EXPECT_EQ((std::vector<std::wstring>{L"[ZEFO Service] Enter ServiceCtrlHandlerEx...",
                                        L"[ZEFO Service] CServiceBase::ServiceCtrlHandlerEx Shutdown",
                                        L"[ZEFO Service] Enter CServiceBase::Shutdown...",
-                                       L"[ZEFO Service] Enter CServiceBase Destructor...",
-                                       L"[ZEFO Service] Eixt wmain..."}),
+                                       L"[ZEFO Service] Enter CServiceBase Destructor..."}),
             Texts(messages));
   // Shutdown itself releases nothing; the registrations end with the object.
   for (const auto& registration : machine.power.Registrations())

@@ -36,12 +36,52 @@ inline DWORD RunWmain() {
   return static_cast<DWORD>(wmain(1, argv));
 }
 
+// Hooks that do what a test asks of them.
+struct Hooks {
+  std::function<void()> onStart, onStop, onPause, onContinue, onShutdown;
+};
+
+class HookService : public CServiceBase {
+ public:
+  explicit HookService(const Hooks& hooks) : CServiceBase(kServiceName), hooks_(hooks) {}
+
+ protected:
+  void OnStart(DWORD, LPWSTR*) override { Call(hooks_.onStart); }
+  void OnStop() override { Call(hooks_.onStop); }
+  void OnPause() override { Call(hooks_.onPause); }
+  void OnContinue() override { Call(hooks_.onContinue); }
+  void OnShutdown() override { Call(hooks_.onShutdown); }
+
+ private:
+  static void Call(const std::function<void()>& hook) {
+    if (hook) hook();
+  }
+  const Hooks& hooks_;
+};
+
+// The main thread of a process that runs HookService; exit code: Run's result.
+inline std::function<DWORD()> RunHookService(const Hooks& hooks) {
+  return [&hooks] {
+    HookService service(hooks);
+    return static_cast<DWORD>(CServiceBase::Run(service));
+  };
+}
+
+// The service host alone, with hooks that do nothing: the monitor stays out.
+// Settings are read first, as the entry point does; exit code 0 as it gives.
+inline DWORD RunHostOnly() {
+  static const Hooks none;
+  LoadOtherSetting();
+  RunHookService(none)();
+  return 0;
+}
+
 class ServiceProcess {
  public:
   // Enters ZEFOTestService in the SCM database as a service being started,
   // marks the process as started by the SCM and runs mainThread as its main
   // thread.
-  explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunWmain)
+  explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunHostOnly)
       : machine_(machine) {
     ResetServiceHost();
     machine_.scm.AddService(kServiceName, SERVICE_START_PENDING);
