@@ -1,6 +1,74 @@
 // Monitor start and stop: the service's OnStart and OnStop hooks.
+#include "monitor/monitor.h"
+
+#include "diag/logging.h"
+#include "diag/termination_guard.h"
+#include "ess/ess_discovery.h"
+#include "monitor/polling_worker.h"
+#include "platform/process.h"
 #include "service/service_base.h"
 
-void CServiceBase::OnStart(DWORD, LPWSTR*) {}
+UniqueKernelHandle g_hFpMainThread;
 
-void CServiceBase::OnStop() {}
+void CServiceBase::OnStart(DWORD, LPWSTR*) {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::OnStart...");
+  OpenTerminationGate();
+  g_hServiceStopEvent = UniqueKernelHandle(os::CreateEventW(nullptr, TRUE, FALSE, L"pOnServiceStopEvent"));
+  g_hTerminateThreadEvent = UniqueKernelHandle(os::CreateEventW(nullptr, TRUE, FALSE, L"pTerminateThreadEvent"));
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Create PollingFPStatusThread...");
+  g_bEssDeviceFound = 0;
+  CheckEssUEFIValue();
+  g_hFpMainThread = UniqueKernelHandle(os::CreateThread(nullptr, 0, PollingFPStatusThread, nullptr, 0, nullptr));
+  if (g_hFpMainThread)
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Create PollingFPStatusThread Success!!!");
+  else
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Create PollingFPStatusThread Fail!!!");
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] ZFDService OnStart Finish");
+}
+
+void CServiceBase::OnStop() {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::OnStop ...");
+  os::SetEvent(g_hServiceStopEvent.Get());
+  if (g_hFpMainThread) {
+    LogServiceMessage(L"[ZEFO Service] Wait Thread to be terminated...", EVENTLOG_INFORMATION_TYPE);
+    DWORD result = os::WaitForSingleObject(g_hTerminateThreadEvent.Get(), kWorkerStopWaitMs);
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Event trigger!!!");
+    if (result == WAIT_OBJECT_0) {
+      LogFormatted(EVENTLOG_INFORMATION_TYPE,
+                   L"[ZEFO Service] Thread termination gracefully completed for PollingFPStatusThread!!!");
+    } else {
+      if (result == WAIT_TIMEOUT)
+        LogFormatted(EVENTLOG_INFORMATION_TYPE,
+                     L"[ZEFO Service] Wait OnServiceStopEvent timeout,Terminate the PollingFPStatusThread...");
+      else
+        LogFormatted(EVENTLOG_INFORMATION_TYPE,
+                     L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = %d), Terminate the "
+                     L"PollingFPStatusThread!!!",
+                     static_cast<int>(result));
+      TerminateWorker();
+    }
+    if (!g_hFpMainThread.Close())
+      LogFormatted(EVENTLOG_INFORMATION_TYPE,
+                   L"[ZEFO Service] Closing fdo_pdx->m_FpMainThread was unsuccessful. GetLastError() = 0x%X!!!",
+                   os::GetLastError());
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Destroying FpMainThread complete.!!!");
+  }
+  g_hServiceStopEvent.Close();
+  os::CloseHandle(g_hCheckYBEvent.exchange(nullptr));
+  g_hTerminateThreadEvent.Close();
+  LogServiceMessage(L"[ZEFO Service] ZFDService in OnStop Finish", EVENTLOG_INFORMATION_TYPE);
+}
+
+// Terminates the worker once it stands where that is safe: never inside a log
+// step, and never between a recovery's disable and enable steps, which would
+// leave the sensor disabled. Meanwhile the SCM sees the stop progress.
+void CServiceBase::TerminateWorker() {
+  CloseTerminationGate();
+  for (DWORD waited = 0; !SafeToTerminate() && waited < kSafePointWaitMs; waited += kSafePointPollMs) {
+    SetServiceStatusValues(SERVICE_STOP_PENDING);
+    os::Sleep(kSafePointPollMs);
+  }
+  os::TerminateThread(g_hFpMainThread.Get(), 1);
+  // Termination is asynchronous; the handles it may still use are closed next.
+  os::WaitForSingleObject(g_hFpMainThread.Get(), kWorkerStopWaitMs);
+}

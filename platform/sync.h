@@ -17,9 +17,11 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 BOOL CloseHandle(HANDLE hObject);
 void Sleep(DWORD dwMilliseconds);
-BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
-                               BOOL bDaclDefaulted);
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                          PULONG SecurityDescriptorSize);
+HLOCAL LocalFree(HLOCAL hMem);
 }  // namespace os
 
 using UniqueKernelHandle = UniqueHandle<HANDLE, &os::CloseHandle>;
+using UniqueLocalMemory = UniqueHandle<HLOCAL, &os::LocalFree>;

@@ -1,11 +1,23 @@
 #include "service/service_base.h"
 
+#include <mutex>
+
 #include "diag/logging.h"
+#include "platform/process.h"
 #include "platform/service_control.h"
+#include "platform/sync.h"
+#include "service/control_handler.h"
+
+CServiceBase* s_service = nullptr;
+DWORD g_dwCheckPoint = 1;
+std::atomic<HANDLE> g_hCheckYBEvent{nullptr};
 
 namespace {
-CServiceBase* s_service = nullptr;
-}
+// Only the ServiceMain thread and the dispatcher thread report status, and
+// neither is ever terminated, so a lock is safe here: it keeps the record and
+// the checkpoint counter consistent when both report at once.
+std::mutex g_statusLock;
+}  // namespace
 
 CServiceBase::CServiceBase(LPCWSTR pszServiceName)
     : m_pszServiceName(pszServiceName),
@@ -33,7 +45,128 @@ BOOL CServiceBase::Run(CServiceBase& service) {
   return os::StartServiceCtrlDispatcherW(serviceTable);
 }
 
-void WINAPI CServiceBase::ServiceMain(DWORD, LPWSTR*) {}
+void WINAPI CServiceBase::ServiceMain(DWORD dwArgc, LPWSTR* pszArgv) {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::ServiceMain...");
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Start RegisterServiceCtrlHandlerEx...");
+  s_service->m_hServiceStatus =
+      os::RegisterServiceCtrlHandlerExW(s_service->m_pszServiceName, ServiceCtrlHandlerEx, nullptr);
+  if (s_service->m_hServiceStatus == nullptr) {
+    // Nothing could ever stop a service without a handler: end ServiceMain
+    // here, so that the dispatcher returns and the process ends in order.
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] RegisterServiceCtrlHandlerEx fail, Error = 0x%.8X",
+                 os::GetLastError());
+    return;
+  }
+
+  g_hCheckYBEvent = os::CreateEventW(nullptr, TRUE, FALSE, L"pCheckYBEvent");
+  const HANDLE recipient = reinterpret_cast<HANDLE>(s_service->m_hServiceStatus);
+  s_service->m_hLidSwitchNotify = UniquePowerNotify(
+      os::RegisterPowerSettingNotification(recipient, &kGuidLidSwitchStateChange, DEVICE_NOTIFY_SERVICE_HANDLE));
+  s_service->m_hDisplayStateNotify = UniquePowerNotify(
+      os::RegisterPowerSettingNotification(recipient, &kGuidConsoleDisplayState, DEVICE_NOTIFY_SERVICE_HANDLE));
+
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Executing s_service->Start...");
+  s_service->Start(dwArgc, pszArgv);
+}
+
+void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode) {
+  std::lock_guard<std::mutex> guard(g_statusLock);
+  m_ServiceStatus.dwCurrentState = dwCurrentState;
+  m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
+  m_ServiceStatus.dwWaitHint = 0;
+  if (dwCurrentState == SERVICE_RUNNING || dwCurrentState == SERVICE_STOPPED)
+    m_ServiceStatus.dwCheckPoint = 0;
+  else
+    m_ServiceStatus.dwCheckPoint = g_dwCheckPoint++;
+  os::SetServiceStatus(m_hServiceStatus, &m_ServiceStatus);
+}
+
+DWORD CServiceBase::CurrentState() {
+  std::lock_guard<std::mutex> guard(g_statusLock);
+  return m_ServiceStatus.dwCurrentState;
+}
+
+void CServiceBase::Start(DWORD dwArgc, LPWSTR* pszArgv) {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Start...");
+  try {
+    SetServiceStatusValues(SERVICE_START_PENDING);
+    OnStart(dwArgc, pszArgv);
+    SetServiceStatusValues(SERVICE_RUNNING);
+  } catch (DWORD dwError) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Enter CServiceBase::Start error, Err = %d",
+                 static_cast<int>(dwError));
+    SetServiceStatusValues(SERVICE_STOPPED, dwError);
+  } catch (...) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Enter CServiceBase::Start Fai to start!!!");
+    SetServiceStatusValues(SERVICE_STOPPED);
+  }
+}
+
+void CServiceBase::Stop() {
+  const DWORD dwOriginalState = CurrentState();
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop...");
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] UnregisterPowerSettingNotification...");
+  m_hLidSwitchNotify.Close();
+  m_hDisplayStateNotify.Close();
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] UnregisterPowerSettingNotification Finish");
+  try {
+    SetServiceStatusValues(SERVICE_STOP_PENDING);
+    OnStop();
+    SetServiceStatusValues(SERVICE_STOPPED);
+  } catch (DWORD dwError) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop error, dwError = %d",
+                 static_cast<int>(dwError));
+    SetServiceStatusValues(dwOriginalState);
+  } catch (...) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop fail");
+    SetServiceStatusValues(dwOriginalState);
+  }
+}
+
+void CServiceBase::Pause() {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Pause ...");
+  try {
+    SetServiceStatusValues(SERVICE_PAUSE_PENDING);
+    OnPause();
+    SetServiceStatusValues(SERVICE_PAUSED);
+  } catch (DWORD dwError) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Pause error, dwError = %d",
+                 static_cast<int>(dwError));
+    SetServiceStatusValues(SERVICE_RUNNING);
+  } catch (...) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Pause fail");
+    SetServiceStatusValues(SERVICE_RUNNING);
+  }
+}
+
+void CServiceBase::Continue() {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Continue ...");
+  try {
+    SetServiceStatusValues(SERVICE_CONTINUE_PENDING);
+    OnContinue();
+    SetServiceStatusValues(SERVICE_RUNNING);
+  } catch (DWORD dwError) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Continue error, dwError = %d",
+                 static_cast<int>(dwError));
+    SetServiceStatusValues(SERVICE_PAUSED);
+  } catch (...) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Continue, Service failed to resume");
+    SetServiceStatusValues(SERVICE_PAUSED);
+  }
+}
+
+void CServiceBase::Shutdown() {
+  LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Shutdown...");
+  try {
+    OnShutdown();
+    SetServiceStatusValues(SERVICE_STOPPED);
+  } catch (DWORD dwError) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Shutdown error, dwError = %d",
+                 static_cast<int>(dwError));
+  } catch (...) {
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Shutdown fail");
+  }
+}
 
 void CServiceBase::OnPause() {}
 void CServiceBase::OnContinue() {}

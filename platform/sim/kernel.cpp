@@ -1,6 +1,7 @@
 #include "platform/sim/kernel.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <exception>
 
 namespace sim {
@@ -10,6 +11,28 @@ thread_local DWORD t_lastError = 0;
 }  // namespace
 
 DWORD& LastError() { return t_lastError; }
+
+ACCESS_MASK EveryoneRights(const std::wstring& sddl) {
+  ACCESS_MASK rights = 0;
+  // ACEs read "(type;flags;rights;object;inherited object;account)".
+  for (std::size_t open = sddl.find(L'('); open != std::wstring::npos; open = sddl.find(L'(', open + 1)) {
+    std::size_t close = sddl.find(L')', open);
+    if (close == std::wstring::npos) break;
+    std::vector<std::wstring> fields(1);
+    for (std::size_t i = open + 1; i < close; ++i) {
+      if (sddl[i] == L';')
+        fields.emplace_back();
+      else
+        fields.back() += sddl[i];
+    }
+    if (fields.size() != 6 || fields[0] != L"A" || fields[5] != L"WD") continue;
+    if (fields[2] == L"GA")
+      rights |= 0xFFFFFFFF;
+    else
+      rights |= static_cast<ACCESS_MASK>(std::wcstoul(fields[2].c_str(), nullptr, 0));
+  }
+  return rights;
+}
 
 Kernel::Kernel() {
   driver_.name = L"driver";
@@ -87,7 +110,11 @@ void Kernel::AdvanceClockIfIdle() {
   std::uint64_t next = kNever;
   auto consider = [&](const SimThread& t) {
     if (!t.blocked || t.terminate) return false;
-    if (t.ready && t.ready()) return false;
+    if (t.ready && t.ready()) {
+      // Its wait may hang on others being blocked (Settle): wake it.
+      changed_.notify_all();
+      return false;
+    }
     if (t.deadline <= now_) return false;
     next = std::min(next, t.deadline);
     return true;
@@ -172,7 +199,10 @@ std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
 
 bool Kernel::Close(HANDLE handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
 
-std::size_t Kernel::OpenHandleCount() const { return handles_.size(); }
+std::size_t Kernel::OpenHandleCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return handles_.size();
+}
 
 void Kernel::AddFault(std::string op, DWORD error, int times, long index) {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -53,11 +53,18 @@ class Event : public Object {
   bool manual;
   bool signalled;
   std::wstring name;
-  // How the creator secured it: no attributes, a null DACL, or an SDDL text.
-  bool hadSecurityAttributes = false;
-  bool nullDacl = false;
+  // The SDDL text of the descriptor it was created with; empty: default security.
   std::wstring sddl;
 };
+
+// A security descriptor made from SDDL text; lives until LocalFree.
+struct SecurityDescriptor {
+  SECURITY_DESCRIPTOR header{};
+  std::wstring sddl;
+};
+
+// The rights an SDDL text's DACL allows an ordinary user (Everyone, "WD").
+ACCESS_MASK EveryoneRights(const std::wstring& sddl);
 
 struct SimThread;
 
@@ -143,10 +150,11 @@ class Kernel {
     return std::dynamic_pointer_cast<T>(Find(handle));
   }
   bool Close(HANDLE handle);  // lock held
-  std::size_t OpenHandleCount() const;
+  std::size_t OpenHandleCount() const;  // takes the lock
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
+  std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
 
   // Faults: the next (or every) call of op fails with error.
   void AddFault(std::string op, DWORD error, int times, long index);
@@ -160,7 +168,7 @@ class Kernel {
   void AdvanceClockIfIdle();  // lock held
   void ThreadEnded(SimThread* thread, DWORD exitCode);
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t now_ = 0;
   std::uint64_t seq_ = 0;

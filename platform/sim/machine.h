@@ -11,6 +11,7 @@
 #include "platform/sim/diagnostics_model.h"
 #include "platform/sim/firmware_model.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/power_model.h"
 #include "platform/sim/process_model.h"
 #include "platform/sim/registry_model.h"
 #include "platform/sim/scm_model.h"
@@ -56,6 +57,7 @@ class Machine {
   DiagnosticsModel diagnostics{kernel};
   ProcessModel process{kernel};
   ScmModel scm{kernel};
+  PowerModel power{kernel, scm};
   DeviceModel devices{kernel};
   FirmwareModel firmware{kernel};
 };

@@ -2,7 +2,9 @@
 // to a service process of this machine (dispatcher, handler, status reports).
 #pragma once
 
+#include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +52,29 @@ class ScServiceHandle : public Object {
 
 class ServiceStatusHandle : public Object {};
 
+// One control on its way to the service's handler on the dispatcher thread.
+struct ControlRequest {
+  DWORD control = 0;
+  DWORD eventType = 0;
+  std::vector<BYTE> eventData;  // empty: the handler gets a null pointer
+  bool done = false;
+  std::optional<DWORD> result;  // none: the dispatcher ended before handling it
+};
+
+// The service side of this machine's process: its dispatcher, ServiceMain
+// thread and registered handler.
+struct ServiceDispatcher {
+  bool entered = false;  // StartServiceCtrlDispatcherW may be called once per process
+  bool running = false;
+  std::wstring serviceName;
+  std::shared_ptr<ThreadObject> serviceMainThread;
+  LPHANDLER_FUNCTION_EX handler = nullptr;
+  LPVOID context = nullptr;
+  HANDLE statusHandle = nullptr;
+  bool stoppedReported = false;
+  std::deque<std::shared_ptr<ControlRequest>> queue;
+};
+
 class ScmModel {
  public:
   explicit ScmModel(Kernel& kernel) : kernel_(kernel) {}
@@ -58,13 +83,32 @@ class ScmModel {
   void AddService(const std::wstring& name, DWORD currentState = SERVICE_STOPPED, std::uint64_t stopTakesMs = 0);
   std::optional<ServiceEntry> Service(const std::wstring& name) const;
 
-  // The service process's reports.
+  // The service process's reports, every field as reported.
   std::vector<StatusReport> StatusReports() const;
+
+  // Calls the service's handler with this request on the dispatcher thread,
+  // one request at a time as the SCM does, and lets the machine run until the
+  // handler has returned. Gives the handler's result, or none when the process
+  // has no handler to call (no dispatcher, no registration, or already
+  // stopped). The request goes to the handler as given: use ControlService for
+  // the SCM's checks of state and accepted controls.
+  std::optional<DWORD> Control(DWORD control, DWORD eventType = 0, std::vector<BYTE> eventData = {});
+  // A session change (WTS_* event type), sent only while the service's last
+  // report accepts session changes.
+  std::optional<DWORD> SessionChange(DWORD eventType, DWORD sessionId = 1);
+  bool HandlerRegistered() const;
+  bool DispatcherRunning() const;
 
   // Platform side, lock held.
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;
   std::vector<StatusReport> statusReports;
   void Refresh(ServiceEntry& entry) const;  // completes a scripted stop whose time has come
+  ServiceDispatcher dispatcher;
+  // Queues a request for the dispatcher thread and blocks until it is handled.
+  std::optional<DWORD> Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
+                               std::vector<BYTE> eventData);
+  // Whether a ControlService request goes to this process's own service.
+  bool ServedHere(const std::wstring& name) const;
 
  private:
   Kernel& kernel_;

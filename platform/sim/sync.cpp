@@ -1,6 +1,5 @@
 #include "platform/sync.h"
 
-#include <cstring>
 
 #include "platform/process.h"
 #include "platform/sim/machine.h"
@@ -33,21 +32,24 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
   }
   auto event = std::make_shared<sim::Event>(bManualReset != FALSE, bInitialState != FALSE, name);
   if (lpEventAttributes && lpEventAttributes->lpSecurityDescriptor) {
-    event->hadSecurityAttributes = true;
-    auto* sd = static_cast<SECURITY_DESCRIPTOR*>(lpEventAttributes->lpSecurityDescriptor);
-    event->nullDacl = (sd->Control & SE_DACL_PRESENT) && sd->Dacl == nullptr;
+    auto it = m.kernel.securityDescriptors.find(lpEventAttributes->lpSecurityDescriptor);
+    if (it == m.kernel.securityDescriptors.end()) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+    event->sddl = it->second->sddl;
   }
   if (!name.empty()) m.kernel.namedEvents[name] = event;
   sim::LastError() = ERROR_SUCCESS;
   return m.kernel.Insert(event);
 }
 
-HANDLE OpenEventW(DWORD, BOOL, LPCWSTR lpName) {
+// Opened as an ordinary user would: only the rights its DACL gives Everyone.
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
   auto it = m.kernel.namedEvents.find(lpName ? lpName : L"");
   std::shared_ptr<sim::Event> event = it == m.kernel.namedEvents.end() ? nullptr : it->second.lock();
   if (!event) return Fail(ERROR_FILE_NOT_FOUND), nullptr;
+  if (!event->sddl.empty() && (dwDesiredAccess & ~sim::EveryoneRights(event->sddl)) != 0)
+    return Fail(ERROR_ACCESS_DENIED), nullptr;
   return m.kernel.Insert(event);
 }
 
@@ -148,23 +150,31 @@ void Sleep(DWORD dwMilliseconds) {
   m.kernel.Block(lock, [] { return false; }, DeadlineAfter(m.kernel, dwMilliseconds));
 }
 
-BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-  if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_INVALID_PARAMETER);
-  std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
-  static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                          PULONG SecurityDescriptorSize) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (StringSecurityDescriptor == nullptr || SecurityDescriptor == nullptr || StringSDRevision != SDDL_REVISION_1)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("ConvertStringSecurityDescriptorToSecurityDescriptorW")) return Fail(*fault);
+  auto descriptor = std::make_unique<sim::SecurityDescriptor>();
+  descriptor->header.Revision = SECURITY_DESCRIPTOR_REVISION;
+  descriptor->header.Control = SE_DACL_PRESENT;
+  descriptor->sddl = StringSecurityDescriptor;
+  *SecurityDescriptor = &descriptor->header;
+  if (SecurityDescriptorSize) *SecurityDescriptorSize = sizeof(SECURITY_DESCRIPTOR);
+  m.kernel.securityDescriptors[&descriptor->header] = std::move(descriptor);
   return TRUE;
 }
 
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl, BOOL) {
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor);
-  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_INVALID_PARAMETER);
-  if (bDaclPresent) {
-    sd->Control |= SE_DACL_PRESENT;
-    sd->Dacl = pDacl;
-  } else {
-    sd->Control &= static_cast<WORD>(~SE_DACL_PRESENT);
-    sd->Dacl = nullptr;
+HLOCAL LocalFree(HLOCAL hMem) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (hMem != nullptr && m.kernel.securityDescriptors.erase(hMem) == 0) {
+    sim::LastError() = ERROR_INVALID_HANDLE;
+    return hMem;
   }
-  return TRUE;
+  return nullptr;
 }
 }  // namespace os

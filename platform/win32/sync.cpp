@@ -22,11 +22,11 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) { return ::TerminateThrea
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) { return ::GetExitCodeThread(hThread, lpExitCode); }
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
-BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-  return ::InitializeSecurityDescriptor(pSecurityDescriptor, dwRevision);
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                          PULONG SecurityDescriptorSize) {
+  return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(StringSecurityDescriptor, StringSDRevision,
+                                                                SecurityDescriptor, SecurityDescriptorSize);
 }
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
-                               BOOL bDaclDefaulted) {
-  return ::SetSecurityDescriptorDacl(pSecurityDescriptor, bDaclPresent, pDacl, bDaclDefaulted);
-}
+HLOCAL LocalFree(HLOCAL hMem) { return ::LocalFree(hMem); }
 }  // namespace os

@@ -38,7 +38,9 @@ wine_prefix_up() {
   export WINEPREFIX
   trap wine_prefix_down EXIT
   wine wineboot -i >/dev/null 2>&1 || fail "wineboot"
-  wineserver -p
+  # The server wineboot started must end before a persistent one can start.
+  wineserver -w
+  wineserver -p || fail "wineserver -p"
   WINE_C="$WINEPREFIX/drive_c"
 }
 

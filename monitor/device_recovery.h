@@ -1,0 +1,7 @@
+// The recovery of a failed sensor: disable and re-enable every biometric
+// device among the first 20 whose description holds "ZEFO".
+#pragma once
+
+// 1 when the device loop ran to its end, whatever failed inside it; 0 when the
+// device list was not built or a description was not read.
+int RecoverZEFOFPDevice();

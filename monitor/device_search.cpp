@@ -1,0 +1,41 @@
+#include "monitor/device_search.h"
+
+#include <algorithm>
+
+#include "platform/devices.h"
+#include "platform/process.h"
+
+namespace {
+// {53D29EF7-377C-4D14-864B-EB3A85769359}
+constexpr GUID kBiometricClassGuid = {0x53D29EF7, 0x377C, 0x4D14, {0x86, 0x4B, 0xEB, 0x3A, 0x85, 0x76, 0x93, 0x59}};
+
+// A property may be of any shape (no terminator, odd length): only the whole
+// characters among the bytes returned are looked at.
+std::wstring_view FirstString(const WCHAR* buffer, DWORD bytesReturned) {
+  const std::size_t chars = std::min<DWORD>(bytesReturned, kPropertyBufferBytes) / sizeof(WCHAR);
+  const WCHAR* end = std::find(buffer, buffer + chars, L'\0');
+  return std::wstring_view(buffer, static_cast<std::size_t>(end - buffer));
+}
+}  // namespace
+
+DeviceSearchResult SearchBiometricDevices(DWORD property, const std::function<Walk(const DeviceMember&)>& visit) {
+  UniqueDevInfoList list(os::SetupDiGetClassDevsW(&kBiometricClassGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE));
+  if (!list) return {false, os::GetLastError()};
+
+  SP_DEVINFO_DATA deviceInfoData{};
+  deviceInfoData.cbSize = sizeof deviceInfoData;
+  for (DWORD index = 0; index < kMaxSearchedMembers; ++index) {
+    if (!os::SetupDiEnumDeviceInfo(list.Get(), index, &deviceInfoData)) break;
+    WCHAR buffer[kPropertyBufferBytes / sizeof(WCHAR)] = {};
+    DWORD dataType = 0;
+    DWORD requiredSize = 0;
+    const bool read = os::SetupDiGetDeviceRegistryPropertyW(list.Get(), &deviceInfoData, property, &dataType,
+                                                            reinterpret_cast<PBYTE>(buffer), kPropertyBufferBytes,
+                                                            &requiredSize) != FALSE;
+    const DWORD readError = read ? ERROR_SUCCESS : os::GetLastError();
+    const DeviceMember member{list.Get(), deviceInfoData, index, read, readError,
+                              read ? FirstString(buffer, requiredSize) : std::wstring_view()};
+    if (visit(member) == Walk::kStop) break;
+  }
+  return {true, ERROR_SUCCESS};
+}

@@ -1,0 +1,183 @@
+#include <algorithm>
+
+#include "diag/termination_guard.h"
+#include "monitor/device_check.h"
+#include "monitor/device_recovery.h"
+#include "tests/device_fixture.h"
+
+namespace {
+
+const Logged kEntry = Service(4, L"[ZEFO Service] Enter DisableAndEnableZEFOFPDevice");
+const Logged kStart = Service(4, L"[ZEFO Service] Enter Start Disable and Enable ZEFO FPR device");
+const Logged kDisable = Service(4, L"[ZEFO Service] Disable the FPR device... ");
+const Logged kEnable = Service(4, L"[ZEFO Service] Enalbe the FPR device... ");
+Logged Exit(int code) {
+  return Service(4, L"[ZEFO Service] Exit RecoverZEFOFPDevice, errorcode = " + std::to_wstring(code));
+}
+
+struct Action {
+  int device;
+  DWORD stateChange;
+  std::uint64_t timeMs;
+  bool operator==(const Action& o) const {
+    return device == o.device && stateChange == o.stateChange && timeMs == o.timeMs;
+  }
+};
+std::ostream& operator<<(std::ostream& os, const Action& a) {
+  return os << "{device " << a.device << ", change " << a.stateChange << ", at " << a.timeMs << "}";
+}
+
+class Recovery : public DeviceFixture {
+ protected:
+  std::vector<Action> Actions() const {
+    std::vector<Action> actions;
+    for (const sim::DeviceAction& a : machine.devices.Actions()) actions.push_back({a.device, a.stateChange, a.timeMs});
+    return actions;
+  }
+};
+
+TEST_F(Recovery, DisablesThenEnablesOneSecondLater) {
+  AddDevice(L"ZEFO Fingerprint", CM_PROB_FAILED_POST_START);
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  EXPECT_EQ((std::vector<Logged>{kEntry, kStart, kDisable, kEnable, Exit(0)}), EventLog());
+  EXPECT_EQ((std::vector<Action>{{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}}), Actions());
+  EXPECT_EQ(0, machine.devices.OpenDeviceLists());
+  ULONG problem = 0;
+  EXPECT_EQ(kYellowBangNone, CheckYellowBang(&problem));
+}
+
+TEST_F(Recovery, HandlesEveryMatchingDeviceInIndexOrder) {
+  AddDevice(L"ZEFO A");
+  AddDevice(L"Zefo lookalike");
+  AddDevice(L"ZEFO B");
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  EXPECT_EQ((std::vector<Logged>{kEntry, kStart, kDisable, kEnable, kStart, kDisable, kEnable, Exit(0)}), EventLog());
+  EXPECT_EQ((std::vector<Action>{
+                {0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}, {2, DICS_DISABLE, 1000}, {2, DICS_ENABLE, 2000}}),
+            Actions());
+}
+
+TEST_F(Recovery, NoMatchAmongFirstTwentyOnlyEntersAndExits) {
+  AddOtherDevices(20);
+  AddDevice(L"ZEFO");  // 21st member
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  EXPECT_EQ((std::vector<Logged>{kEntry, Exit(0)}), EventLog());
+  EXPECT_TRUE(Actions().empty());
+}
+
+TEST_F(Recovery, ListNotBuilt) {
+  AddDevice(L"ZEFO");
+  machine.Fail("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(0, RecoverZEFOFPDevice());
+  EXPECT_EQ((std::vector<Logged>{
+                kEntry, Service(1, L"[ZEFO Service] SetupDiGetClassDevs fail (m_hDevInfo == INVALID_HANDLE_VALUE)")}),
+            EventLog());
+  EXPECT_TRUE(Actions().empty());
+}
+
+TEST_F(Recovery, UnreadableDescriptionEndsTheRunUnderTheDebugSource) {
+  AddDevice(L"ZEFO A");
+  AddDevice(L"ZEFO B");
+  AddDevice(L"ZEFO C");
+  machine.Fail("SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA, 1, 1);
+  EXPECT_EQ(0, RecoverZEFOFPDevice());
+  // The blank flag renders as in C: a blank before the non-negative number.
+  EXPECT_EQ((std::vector<Logged>{kEntry, kStart, kDisable, kEnable,
+                                 {4, L"ZEFO / Debug", L"[ZEFO Service] RecoverZEFOFPDevice fail, GetLastError =  13"}}),
+            EventLog());
+  EXPECT_EQ((std::vector<Action>{{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}}), Actions());
+  EXPECT_EQ(0, machine.devices.OpenDeviceLists());
+}
+
+struct StepFailureCase {
+  const char* name;
+  std::vector<std::pair<const char*, DWORD>> faults;
+  std::vector<Logged> errors;  // between the step announcements
+  std::vector<Action> actions;
+  int closingCode;
+};
+
+// The attached request stays with the device, as on Windows: an installer call
+// after a failed attach carries out whatever was attached before, or fails
+// with ERROR_NO_CLASSINSTALL_PARAMS when nothing was.
+const StepFailureCase kStepFailures[] = {
+    {"DisableAttachFails",
+     {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER}},
+     {Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Disable Device), errorcode = 0x00000057"),
+      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0xE0000215")},
+     {{0, DICS_ENABLE, 1000}},
+     static_cast<int>(ERROR_NO_CLASSINSTALL_PARAMS)},
+    {"DisableInstallerFails",
+     {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED}},
+     {Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0x00000005")},
+     {{0, DICS_ENABLE, 1000}},
+     5},
+    {"EveryCallFails",
+     {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER},
+      {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
+      {"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE},
+      {"SetupDiCallClassInstaller", ERROR_NO_SUCH_DEVINST}},
+     {Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Disable Device), errorcode = 0x00000057"),
+      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0x00000005"),
+      Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Enable Device), errorcode = 0x0000001F"),
+      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Enable Device), errorcode = 0xE000020B")},
+     {},
+     static_cast<int>(ERROR_NO_SUCH_DEVINST)},
+};
+
+class RecoveryStepFailure : public Recovery, public ::testing::WithParamInterface<StepFailureCase> {};
+
+TEST_P(RecoveryStepFailure, LogsTheCodeAndStillEnablesAfterThePause) {
+  const StepFailureCase& c = GetParam();
+  AddDevice(L"ZEFO");
+  // Faults of one operation are taken in order, one per call.
+  for (const auto& [op, error] : c.faults) machine.Fail(op, error);
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+
+  std::vector<Logged> log = EventLog();
+  std::vector<Logged> errors;
+  for (const Logged& l : log)
+    if (l.type == EVENTLOG_ERROR_TYPE) errors.push_back(l);
+  EXPECT_EQ(c.errors, errors);
+  EXPECT_EQ(Exit(c.closingCode), log.back());
+  // The enable announcement always comes, one second after the disable step.
+  ASSERT_EQ(1, std::count(log.begin(), log.end(), kEnable));
+  EXPECT_EQ(c.actions, Actions());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RecoveryStepFailure, ::testing::ValuesIn(kStepFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Recovery, ClosingCodeIsTheLastFailureOverAllDevices) {
+  AddDevice(L"ZEFO A");
+  AddDevice(L"ZEFO B");
+  machine.Fail("SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 0);  // first device's disable
+  machine.Fail("SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 1, 1);  // second device's disable
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  EXPECT_EQ(Exit(5), EventLog().back());
+}
+
+// A stop that comes while the sensor is disabled waits until it is enabled
+// again, and the worker goes no further once the stop has begun.
+TEST_F(Recovery, StopCannotCutBetweenDisableAndEnable) {
+  AddDevice(L"ZEFO A");
+  AddDevice(L"ZEFO B");
+  OpenTerminationGate();
+  machine.Start(
+      [] {
+        MarkThreadTerminable();
+        return static_cast<DWORD>(RecoverZEFOFPDevice());
+      },
+      L"worker");
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 1; }));
+  CloseTerminationGate();
+  EXPECT_FALSE(SafeToTerminate());
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 2; }));
+  ASSERT_TRUE(machine.Settle());
+  EXPECT_TRUE(SafeToTerminate());
+  EXPECT_EQ((std::vector<Action>{{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}}), Actions());
+  EXPECT_EQ(kEnable, EventLog().back());  // parked before touching the next device
+  OpenTerminationGate();
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// Runs the program on the simulated machine as the process that the SCM
+// started for ZEFOTestService, and reads what the service host left behind.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "diag/settings.h"
+#include "platform/sim/machine.h"
+#include "service/entry.h"
+#include "service/service_base.h"
+
+namespace testing_support {
+
+constexpr wchar_t kSettingsKey[] = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
+
+// The settings key with LOG_SWITCH as given and the default polling time.
+inline void SetLogSwitch(sim::Machine& machine, DWORD logSwitch) {
+  machine.registry.SetDword(kSettingsKey, L"ServicePollingTime", kDefaultServicePollingTime);
+  machine.registry.SetDword(kSettingsKey, L"LOG_SWITCH", logSwitch);
+}
+
+// The service host's process-wide state as a fresh process has it.
+inline void ResetServiceHost() {
+  s_service = nullptr;
+  g_dwCheckPoint = 1;
+  g_hCheckYBEvent = nullptr;
+}
+
+// wmain with no argument, as the SCM starts the installed service.
+inline DWORD RunWmain() {
+  wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
+  wchar_t* argv[] = {program, nullptr};
+  return static_cast<DWORD>(wmain(1, argv));
+}
+
+// Hooks that do what a test asks of them.
+struct Hooks {
+  std::function<void()> onStart, onStop, onPause, onContinue, onShutdown;
+};
+
+class HookService : public CServiceBase {
+ public:
+  explicit HookService(const Hooks& hooks) : CServiceBase(kServiceName), hooks_(hooks) {}
+
+ protected:
+  void OnStart(DWORD, LPWSTR*) override { Call(hooks_.onStart); }
+  void OnStop() override { Call(hooks_.onStop); }
+  void OnPause() override { Call(hooks_.onPause); }
+  void OnContinue() override { Call(hooks_.onContinue); }
+  void OnShutdown() override { Call(hooks_.onShutdown); }
+
+ private:
+  static void Call(const std::function<void()>& hook) {
+    if (hook) hook();
+  }
+  const Hooks& hooks_;
+};
+
+// The main thread of a process that runs HookService; exit code: Run's result.
+inline std::function<DWORD()> RunHookService(const Hooks& hooks) {
+  return [&hooks] {
+    HookService service(hooks);
+    return static_cast<DWORD>(CServiceBase::Run(service));
+  };
+}
+
+// The service host alone, with hooks that do nothing: the monitor stays out.
+// Settings are read first, as the entry point does; exit code 0 as it gives.
+inline DWORD RunHostOnly() {
+  static const Hooks none;
+  LoadOtherSetting();
+  RunHookService(none)();
+  return 0;
+}
+
+class ServiceProcess {
+ public:
+  // Enters ZEFOTestService in the SCM database as a service being started,
+  // marks the process as started by the SCM and runs mainThread as its main
+  // thread.
+  explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunHostOnly)
+      : machine_(machine) {
+    ResetServiceHost();
+    machine_.scm.AddService(kServiceName, SERVICE_START_PENDING);
+    {
+      auto lock = machine_.kernel.Lock();
+      machine_.process.startedBySCM = true;
+    }
+    main_ = machine_.Start(std::move(mainThread), L"main");
+  }
+
+  // Lets the machine run until the service has reported this state.
+  bool WaitForState(DWORD state) {
+    return machine_.RunUntil([this, state] {
+      const auto& reports = machine_.scm.statusReports;
+      return !reports.empty() && reports.back().status.dwCurrentState == state;
+    });
+  }
+
+  // Lets the machine run until the main thread has ended; its exit code.
+  DWORD Exit() { return machine_.Join(main_); }
+
+ private:
+  sim::Machine& machine_;
+  std::shared_ptr<sim::ThreadObject> main_;
+};
+
+// The messages logged to the event log, in order, with their types.
+struct LoggedMessage {
+  std::wstring text;
+  WORD type;
+  std::uint64_t timeMs;
+  bool operator==(const LoggedMessage& other) const { return text == other.text && type == other.type; }
+};
+
+inline void PrintTo(const LoggedMessage& message, std::ostream* out) {
+  *out << "{type " << message.type << ", ";
+  for (wchar_t c : message.text) *out << (c < 128 ? static_cast<char>(c) : '?');
+  *out << "}";
+}
+
+inline std::vector<LoggedMessage> LoggedMessages(sim::Machine& machine, std::uint64_t afterSeq = 0) {
+  std::vector<LoggedMessage> messages;
+  for (const sim::EventLogEntry& entry : machine.diagnostics.EventLog())
+    if (entry.seq > afterSeq && entry.strings.size() == 2) messages.push_back({entry.strings[1], entry.type, entry.timeMs});
+  return messages;
+}
+
+inline std::vector<std::wstring> Texts(const std::vector<LoggedMessage>& messages) {
+  std::vector<std::wstring> texts;
+  for (const LoggedMessage& message : messages) texts.push_back(message.text);
+  return texts;
+}
+
+}  // namespace testing_support
