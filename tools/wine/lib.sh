@@ -49,19 +49,3 @@ wine_run() {
   timeout 60 wine "$@" | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
-
-# wine_prefix_up for scripts under `set -e`. While wineboot's own server still
-# runs (it lingers for seconds), `wineserver -p` exits with 2 and persists
-# nothing; here that server is told to save the registry and end (SIGTERM)
-# before the persistent one starts.
-wine_prefix_up_persistent() {
-  wineserver() {
-    if [[ "${1:-}" == "-p" ]]; then
-      command wineserver -k 15 >/dev/null 2>&1 || true
-      command wineserver -w
-    fi
-    command wineserver "$@"
-  }
-  wine_prefix_up
-  unset -f wineserver
-}

@@ -7,7 +7,7 @@ source "$(dirname "$0")/lib.sh"
 exe="$WIN64_BUILD/tests/conformance/platform_conformance.exe"
 [[ -f "$exe" ]] || fail "$exe not built (cmake --build --preset win64)"
 
-wine_prefix_up_persistent
+wine_prefix_up
 # The suite's own output, skip reasons included; its exit code decides.
 wine_run "$exe" --gtest_brief=0 || fail "platform conformance suite under Wine"
 echo "platform conformance under Wine: passed"

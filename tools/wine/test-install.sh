@@ -22,7 +22,7 @@ done <<<"$imports"
 version_record="$(od -An -tx1 -v "$exe" | tr -d ' \n' | grep -o 'bd04effe.\{40\}' || true)"
 expect_eq "bd04effe00000100""02000500264eeb2e""02000500264eeb2e" "$version_record" "version record 5.2.12011.20006"
 
-wine_prefix_up_persistent
+wine_prefix_up
 settings='HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting'
 service_key='HKLM\System\CurrentControlSet\Services\ZEFOTestService'
 wine reg add "$settings" /v LOG_SWITCH /t REG_DWORD /d 1 /f >/dev/null 2>&1 || fail "reg add LOG_SWITCH"
