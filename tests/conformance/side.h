@@ -81,8 +81,9 @@ class DebugOutputCapture {
 bool EnableTraceProvider(const GUID& controlGuid, UCHAR level, ULONG flags);
 void DisableTraceProvider();
 
-// Another process opens the named event, sets it and ends; true when it did.
-bool SetEventFromOtherProcess(const std::wstring& name);
+// Another process opens the named event for EVENT_MODIFY_STATE, sets it and
+// ends; gives ERROR_SUCCESS or the error it met.
+DWORD SetEventFromOtherProcess(const std::wstring& name);
 
 class Conformance : public ::testing::Test {
  protected:

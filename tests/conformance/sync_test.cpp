@@ -95,16 +95,29 @@ TEST_F(Events, OpenOfAMissingNamedEventFails) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), os::GetLastError());
 }
 
-// The driver-attach event: auto reset, null DACL, set by another process.
-TEST_F(Events, GlobalEventWithNullDaclIsSetFromAnotherProcess) {
-  SECURITY_DESCRIPTOR descriptor;
-  ASSERT_TRUE(os::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(os::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
-  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
-  UniqueKernelHandle event(os::CreateEventW(&attributes, FALSE, FALSE, L"Global\\ZefoConformanceAttach"));
+UniqueKernelHandle SecuredAutoResetEvent(const wchar_t* sddl, const wchar_t* name) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_TRUE(os::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+  UniqueLocalMemory descriptorMemory(descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  return UniqueKernelHandle(os::CreateEventW(&attributes, FALSE, FALSE, name));
+}
+
+// The driver-attach event: auto reset, secured so that any process may wait
+// on it and set it, set by another process.
+TEST_F(Events, GlobalEventIsSetFromAnotherProcess) {
+  UniqueKernelHandle event = SecuredAutoResetEvent(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)",
+                                                   L"Global\\ZefoConformanceAttach");
   ASSERT_TRUE(event);
-  ASSERT_TRUE(SetEventFromOtherProcess(L"Global\\ZefoConformanceAttach"));
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetEventFromOtherProcess(L"Global\\ZefoConformanceAttach"));
   EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(event.Get(), 10000));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
+}
+
+TEST_F(Events, EmptyDaclRefusesOtherProcesses) {
+  UniqueKernelHandle event = SecuredAutoResetEvent(L"D:", L"Global\\ZefoConformanceLocked");
+  ASSERT_TRUE(event);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), SetEventFromOtherProcess(L"Global\\ZefoConformanceLocked"));
   EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 0));
 }
 

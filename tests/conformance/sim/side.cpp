@@ -2,6 +2,7 @@
 #include "tests/conformance/side.h"
 
 #include "platform/sim/machine.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 
 namespace conformance {
@@ -70,13 +71,13 @@ bool EnableTraceProvider(const GUID&, UCHAR level, ULONG flags) {
 void DisableTraceProvider() { M().diagnostics.DisableTrace(); }
 
 // A second machine thread with a handle of its own stands in for the process.
-bool SetEventFromOtherProcess(const std::wstring& name) {
+DWORD SetEventFromOtherProcess(const std::wstring& name) {
   auto thread = M().Start(
       [name]() -> DWORD {
         UniqueKernelHandle event(os::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
-        return event && os::SetEvent(event.Get()) ? 0 : 1;
+        return event && os::SetEvent(event.Get()) ? ERROR_SUCCESS : os::GetLastError();
       },
       L"other process");
-  return M().Join(thread) == 0;
+  return M().Join(thread);
 }
 }  // namespace conformance

@@ -69,8 +69,7 @@ void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, std::
 
 int SetEventAndExit(const wchar_t* name) {
   UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
-  if (!event) return 1;
-  return ::SetEvent(event.Get()) ? 0 : 2;
+  return event && ::SetEvent(event.Get()) ? ERROR_SUCCESS : static_cast<int>(::GetLastError());
 }
 }  // namespace
 
@@ -238,20 +237,21 @@ void DisableTraceProvider() {
   ::ControlTraceW(g_trace.session, nullptr, g_trace.Properties(), EVENT_TRACE_CONTROL_STOP);
 }
 
-bool SetEventFromOtherProcess(const std::wstring& name) {
+DWORD SetEventFromOtherProcess(const std::wstring& name) {
   wchar_t self[MAX_PATH];
-  if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
+  if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return ::GetLastError();
   std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kSetEventSwitch + L" " + name;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   if (!::CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
+    return ::GetLastError();
   UniqueKernelHandle processHandle(process.hProcess);
   UniqueKernelHandle threadHandle(process.hThread);
-  DWORD exitCode = 1;
-  return ::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0 &&
-         ::GetExitCodeProcess(process.hProcess, &exitCode) && exitCode == 0;
+  DWORD exitCode = ERROR_TIMEOUT;
+  if (::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+  return exitCode;
 }
 }  // namespace conformance
 
