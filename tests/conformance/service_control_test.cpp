@@ -82,5 +82,16 @@ TEST_F(ServiceControl, HandleWithoutTheNeededRightIsRefused) {
   EXPECT_FALSE(created);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
 }
+void WINAPI NeverCalled(DWORD, LPWSTR*) {}
+
+using ServiceDispatcher = Conformance;
+
+TEST_F(ServiceDispatcher, FailsAtOnceWhenNotStartedByTheScm) {
+  SKIP_ON_WINE("the dispatcher fails with 1063 only after about 10 s");
+  wchar_t name[] = L"ZefoConformanceService";
+  const SERVICE_TABLE_ENTRYW table[] = {{name, NeverCalled}, {nullptr, nullptr}};
+  EXPECT_FALSE(os::StartServiceCtrlDispatcherW(table));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), os::GetLastError());
+}
 }  // namespace
 }  // namespace conformance
