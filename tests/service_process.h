@@ -86,12 +86,7 @@ class ServiceProcess {
   explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunHostOnly)
       : machine_(machine) {
     ResetServiceHost();
-    machine_.scm.AddService(kServiceName, SERVICE_START_PENDING);
-    {
-      auto lock = machine_.kernel.Lock();
-      machine_.process.startedBySCM = true;
-    }
-    main_ = machine_.Start(std::move(mainThread), L"main");
+    main_ = machine_.StartServiceProcess(kServiceName, std::move(mainThread));
   }
 
   // Lets the machine run until the service has reported this state.

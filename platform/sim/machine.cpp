@@ -60,6 +60,16 @@ std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::w
   return kernel.Spawn(std::move(body), std::move(name));
 }
 
+std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& serviceName,
+                                                           std::function<DWORD()> programMain) {
+  scm.AddService(serviceName, SERVICE_START_PENDING);
+  {
+    auto lock = kernel.Lock();
+    process.startedBySCM = true;
+  }
+  return Start(std::move(programMain), L"main");
+}
+
 DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
   if (!kernel.BlockReal(lock, [&] { return thread->finished; }, kNever, realLimit))

@@ -47,6 +47,10 @@ class Machine {
   // Lets the machine run until every other thread is blocked with nothing to
   // do before the clock must move.
   bool Settle(std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+  // The SCM starts a service: its entry shows START_PENDING, and programMain
+  // runs as the main thread of a process that the SCM started.
+  std::shared_ptr<ThreadObject> StartServiceProcess(const std::wstring& serviceName,
+                                                    std::function<DWORD()> programMain);
   // Starts a thread of the machine, as the program's own main thread.
   std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
   // Waits for a machine thread to end and gives its exit code.
