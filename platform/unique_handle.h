@@ -5,7 +5,7 @@
 
 #include "platform/types.h"
 
-template <class T, auto Release>
+template <class T, auto ReleaseFunction>
 class UniqueHandle {
  public:
   UniqueHandle() = default;
@@ -31,11 +31,13 @@ class UniqueHandle {
     Close();
     return &handle_;
   }
+  // Stops owning the handle without releasing it.
+  T Detach() { return std::exchange(handle_, T()); }
   // Releases the handle now and gives the release function's result.
   auto Close() {
-    using Result = decltype(Release(T()));
+    using Result = decltype(ReleaseFunction(T()));
     Result result{};
-    if (Valid()) result = Release(handle_);
+    if (Valid()) result = ReleaseFunction(handle_);
     handle_ = T();
     return result;
   }

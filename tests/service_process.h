@@ -10,6 +10,8 @@
 #include "diag/settings.h"
 #include "platform/sim/machine.h"
 #include "service/entry.h"
+#include "monitor/monitor.h"
+#include "monitor/polling_worker.h"
 #include "service/service_base.h"
 
 namespace testing_support {
@@ -84,12 +86,7 @@ class ServiceProcess {
   explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunHostOnly)
       : machine_(machine) {
     ResetServiceHost();
-    machine_.scm.AddService(kServiceName, SERVICE_START_PENDING);
-    {
-      auto lock = machine_.kernel.Lock();
-      machine_.process.startedBySCM = true;
-    }
-    main_ = machine_.Start(std::move(mainThread), L"main");
+    main_ = machine_.StartServiceProcess(kServiceName, std::move(mainThread));
   }
 
   // Lets the machine run until the service has reported this state.
@@ -102,6 +99,16 @@ class ServiceProcess {
 
   // Lets the machine run until the main thread has ended; its exit code.
   DWORD Exit() { return machine_.Join(main_); }
+
+  // The process ends: its threads end with it, and its handles are gone, so
+  // the next process starts from the state a fresh one has.
+  ~ServiceProcess() {
+    machine_.kernel.EndAllThreads();
+    for (UniqueKernelHandle* handle :
+         {&g_hFpMainThread, &g_hServiceStopEvent, &g_hTerminateThreadEvent, &g_hDriverAttachEvent})
+      handle->Detach();
+    ResetServiceHost();
+  }
 
  private:
   sim::Machine& machine_;

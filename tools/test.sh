@@ -15,6 +15,9 @@ for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"
 done
 
+echo "== benchmark (simulated machine)"
+build/sim/tools/bench/zefo_bench
+
 for script in tools/wine/test-*.sh; do
   [[ -e "$script" ]] || continue
   echo "== $script"

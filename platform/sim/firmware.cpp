@@ -46,6 +46,11 @@ std::vector<CommandRun> FirmwareModel::Commands() const {
   return commands;
 }
 
+void FirmwareModel::SetProgramRunTime(std::uint64_t ms) {
+  auto lock = kernel_.Lock();
+  programRunTimeMs = ms;
+}
+
 }  // namespace sim
 
 namespace os {

@@ -23,11 +23,14 @@ class TokenObject : public Object {
   DWORD access;
 };
 
-// A process the program started; the model's programs end at once.
+// A process the program started; it ends at a set machine time (or never).
 class ProcessObject : public Object {
  public:
-  bool Signalled() const override { return true; }
+  ProcessObject(const Kernel& machineKernel, std::uint64_t endTime) : kernel(machineKernel), endsAt(endTime) {}
+  bool Signalled() const override { return kernel.Now() >= endsAt; }
   bool Waitable() const override { return true; }
+  const Kernel& kernel;
+  std::uint64_t endsAt;
 };
 
 class FirmwareModel {
@@ -42,6 +45,8 @@ class FirmwareModel {
   void SetSystemEnvironmentPrivilegeHeld(bool held);
   bool SystemEnvironmentPrivilegeEnabled() const;
   std::vector<CommandRun> Commands() const;
+  // How long each program started from now on runs; kNever: it hangs.
+  void SetProgramRunTime(std::uint64_t ms);
 
   // Platform side, lock held.
   using VariableKey = std::pair<std::wstring, std::wstring>;  // name, vendor GUID in upper case
@@ -52,6 +57,7 @@ class FirmwareModel {
   std::wstring systemDirectory = L"C:\\Windows\\system32";
   std::vector<std::wstring> programs = {L"C:\\Windows\\system32\\sc.exe"};
   std::vector<CommandRun> commands;
+  std::uint64_t programRunTimeMs = 0;
 
  private:
   Kernel& kernel_;

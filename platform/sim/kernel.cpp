@@ -122,6 +122,9 @@ void Kernel::AdvanceClockIfIdle() {
   if (!consider(driver_)) return;
   for (const SimThread& t : threads_)
     if (!consider(t)) return;
+  alarms_.erase(std::remove_if(alarms_.begin(), alarms_.end(), [this](std::uint64_t at) { return at <= now_; }),
+                alarms_.end());
+  for (std::uint64_t at : alarms_) next = std::min(next, at);
   if (next == kNever) return;
   now_ = next;
   changed_.notify_all();
@@ -185,6 +188,10 @@ void Kernel::EndAllThreads() {
   for (std::thread& t : ended) t.join();
 }
 
+void Kernel::AddAlarm(std::uint64_t at) {
+  if (at != kNever) alarms_.push_back(at);
+}
+
 HANDLE Kernel::Insert(std::shared_ptr<Object> object) {
   std::uintptr_t value = nextHandle_;
   nextHandle_ += 4;
@@ -204,14 +211,15 @@ std::size_t Kernel::OpenHandleCount() const {
   return handles_.size();
 }
 
-void Kernel::AddFault(std::string op, DWORD error, int times, long index) {
+void Kernel::AddFault(Fault fault) {
   std::lock_guard<std::mutex> guard(mutex_);
-  faults_.push_back(Fault{std::move(op), error, times, index});
+  faults_.push_back(std::move(fault));
 }
 
-std::optional<DWORD> Kernel::TakeFault(const char* op, long index) {
+std::optional<DWORD> Kernel::TakeFault(const char* op, long index, const std::wstring& subject) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->op != op || (it->index != -1 && it->index != index)) continue;
+    if (!it->subject.empty() && it->subject != subject) continue;
     DWORD error = it->error;
     if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
     return error;

@@ -105,6 +105,7 @@ struct Fault {
   DWORD error;
   int remaining;  // -1: always
   long index;     // -1: any call; else only calls about this index (member, value, ...)
+  std::wstring subject;  // empty: any call; else only calls about this name (an event's, ...)
 };
 
 class Kernel {
@@ -129,6 +130,9 @@ class Kernel {
   void Changed();
 
   std::uint64_t Now() const { return now_; }  // lock held
+  // Something changes by itself at this machine time (a program ends, say):
+  // the clock stops there even when no thread waits for that time.
+  void AddAlarm(std::uint64_t at);  // lock held
   std::uint64_t NextSeq() { return ++seq_; }  // lock held
 
   // Starts a machine thread running body; its return value is the exit code.
@@ -157,8 +161,8 @@ class Kernel {
   std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
 
   // Faults: the next (or every) call of op fails with error.
-  void AddFault(std::string op, DWORD error, int times, long index);
-  std::optional<DWORD> TakeFault(const char* op, long index = -1);  // lock held
+  void AddFault(Fault fault);
+  std::optional<DWORD> TakeFault(const char* op, long index = -1, const std::wstring& subject = {});  // lock held
 
   // Everything observable, in order.
   void Record(std::string kind, std::wstring text);  // lock held
@@ -177,6 +181,7 @@ class Kernel {
   std::map<std::uintptr_t, std::shared_ptr<Object>> handles_;
   std::uintptr_t nextHandle_ = 0x100;
   std::vector<Fault> faults_;
+  std::vector<std::uint64_t> alarms_;
   std::vector<std::thread> finished_;
 };
 

@@ -24,7 +24,11 @@ Machine& Machine::Current() {
 }
 
 void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
-  kernel.AddFault(op, error, times, index);
+  kernel.AddFault(Fault{op, error, times, index, {}});
+}
+
+void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
+  kernel.AddFault(Fault{op, error, times, -1, name});
 }
 
 std::uint64_t Machine::Now() {
@@ -33,8 +37,11 @@ std::uint64_t Machine::Now() {
 }
 
 void Machine::RunFor(std::uint64_t ms) {
-  auto lock = kernel.Lock();
-  kernel.Block(lock, [] { return false; }, kernel.Now() + ms);
+  {
+    auto lock = kernel.Lock();
+    kernel.Block(lock, [] { return false; }, kernel.Now() + ms);
+  }
+  if (!Settle()) throw std::runtime_error("machine did not settle");
 }
 
 bool Machine::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds realLimit) {
@@ -53,11 +60,31 @@ std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::w
   return kernel.Spawn(std::move(body), std::move(name));
 }
 
+std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& serviceName,
+                                                           std::function<DWORD()> programMain) {
+  scm.AddService(serviceName, SERVICE_START_PENDING);
+  {
+    auto lock = kernel.Lock();
+    process.startedBySCM = true;
+  }
+  return Start(std::move(programMain), L"main");
+}
+
 DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
   if (!kernel.BlockReal(lock, [&] { return thread->finished; }, kNever, realLimit))
     throw std::runtime_error("machine thread did not end");
   return thread->exitCode;
+}
+
+void Machine::SignalTogether(const std::vector<std::wstring>& names) {
+  auto lock = kernel.Lock();
+  for (const std::wstring& name : names) {
+    auto it = kernel.namedEvents.find(name);
+    if (it == kernel.namedEvents.end()) throw std::logic_error("no such event");
+    if (auto event = it->second.lock()) event->signalled = true;
+  }
+  kernel.Changed();
 }
 
 std::vector<JournalEntry> Machine::Journal() {

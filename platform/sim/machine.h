@@ -32,10 +32,13 @@ class Machine {
   // Faults: the next `times` calls (-1: every call) of the named operation
   // fail with error; index narrows it to calls about one member or value.
   void Fail(const std::string& op, DWORD error, int times = 1, long index = -1);
+  // The same for calls about one name only (the event CreateEventW creates, ...).
+  void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
 
   // Machine time in ms since the machine started.
   std::uint64_t Now();
-  // Lets the machine run for ms of machine time, the driver blocked meanwhile.
+  // Lets the machine run for ms of machine time, the driver blocked meanwhile,
+  // and then settle: what is due at that time is done when it returns.
   void RunFor(std::uint64_t ms);
   // Lets the machine run until done() holds (checked under the machine lock;
   // read only machine state in it). False after realLimit of real time.
@@ -44,11 +47,18 @@ class Machine {
   // Lets the machine run until every other thread is blocked with nothing to
   // do before the clock must move.
   bool Settle(std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+  // The SCM starts a service: its entry shows START_PENDING, and programMain
+  // runs as the main thread of a process that the SCM started.
+  std::shared_ptr<ThreadObject> StartServiceProcess(const std::wstring& serviceName,
+                                                    std::function<DWORD()> programMain);
   // Starts a thread of the machine, as the program's own main thread.
   std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
   // Waits for a machine thread to end and gives its exit code.
   DWORD Join(const std::shared_ptr<ThreadObject>& thread,
              std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+
+  // Sets these named events in one step, as if signalled at the same moment.
+  void SignalTogether(const std::vector<std::wstring>& names);
 
   std::vector<JournalEntry> Journal();
 

@@ -50,8 +50,11 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   m.firmware.commands.push_back(run);
   m.kernel.Record("command", run.commandLine);
 
-  lpProcessInformation->hProcess = m.kernel.Insert(std::make_shared<sim::ProcessObject>());
-  lpProcessInformation->hThread = m.kernel.Insert(std::make_shared<sim::ProcessObject>());
+  const std::uint64_t runTime = m.firmware.programRunTimeMs;
+  const std::uint64_t endsAt = runTime == sim::kNever ? sim::kNever : m.kernel.Now() + runTime;
+  m.kernel.AddAlarm(endsAt);
+  lpProcessInformation->hProcess = m.kernel.Insert(std::make_shared<sim::ProcessObject>(m.kernel, endsAt));
+  lpProcessInformation->hThread = m.kernel.Insert(std::make_shared<sim::ProcessObject>(m.kernel, endsAt));
   lpProcessInformation->dwProcessId = static_cast<DWORD>(m.firmware.commands.size()) * 4 + 0x1000;
   lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 4;
   sim::LastError() = ERROR_SUCCESS;

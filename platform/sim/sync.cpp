@@ -19,8 +19,8 @@ std::uint64_t DeadlineAfter(sim::Kernel& k, DWORD ms) { return ms == INFINITE ? 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
-  if (auto fault = m.kernel.TakeFault("CreateEventW")) return Fail(*fault), nullptr;
   std::wstring name = lpName ? lpName : L"";
+  if (auto fault = m.kernel.TakeFault("CreateEventW", -1, name)) return Fail(*fault), nullptr;
   if (!name.empty()) {
     auto it = m.kernel.namedEvents.find(name);
     if (it != m.kernel.namedEvents.end()) {

@@ -1,0 +1,334 @@
+// The whole system on the simulated machine: the service started by the SCM,
+// its polling worker, the device check and recovery, the ESS check, and the
+// stop handshake.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/process.h"
+#include "platform/sim/power_model.h"
+#include "platform/sync.h"
+#include "service/control_handler.h"
+#include "service_process.h"
+
+using testing_support::LoggedMessage;
+using testing_support::LoggedMessages;
+using testing_support::ServiceProcess;
+using testing_support::Texts;
+
+namespace {
+
+const std::wstring kEssGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
+const std::wstring kOtherProblem = L"[ZEFO Service] Other YB error code, not do the recovery mechanism...";
+const std::wstring kGraceful =
+    L"[ZEFO Service] Thread termination gracefully completed for PollingFPStatusThread!!!";
+const std::wstring kTimedOut =
+    L"[ZEFO Service] Wait OnServiceStopEvent timeout,Terminate the PollingFPStatusThread...";
+const std::wstring kDriverAttach = L"[ZEFO Service] DriverExistEvent trigger, Run CheckEssUEFIValue... ";
+const std::wstring kNotFound = L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!";
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  ~MonitorTest() override { g_dwLogSwitch = 0; }
+
+  void SetSetting(const std::wstring& name, DWORD value) {
+    machine.registry.SetDword(testing_support::kSettingsKey, name, value);
+  }
+  int AddSensor(ULONG problem = 0, const std::wstring& hardwareId = L"USB\\VID_1234&PID_0A20&REV_0001") {
+    sim::SimDevice device;
+    device.description = L"ZEFO Fingerprint Sensor";
+    device.hardwareIds = {hardwareId};
+    device.problem = problem;
+    return machine.devices.AddDevice(device);
+  }
+  MonitorTest() { SetSetting(L"ServicePollingTime", kDefaultServicePollingTime); }
+  void Start(DWORD logSwitch = 1) {
+    SetSetting(L"LOG_SWITCH", logSwitch);
+    process = std::make_unique<ServiceProcess>(machine, testing_support::RunWmain);
+    ASSERT_TRUE(process->WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(machine.Settle());
+  }
+  void Stop() {
+    ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0u, process->Exit());
+  }
+  std::vector<std::wstring> MessagesSince(std::uint64_t seq) { return Texts(LoggedMessages(machine, seq)); }
+  std::uint64_t LastSeq() { return machine.Journal().back().seq; }
+  // Machine times at which a message was logged.
+  std::vector<std::uint64_t> TimesOf(const std::wstring& text) {
+    std::vector<std::uint64_t> times;
+    for (const LoggedMessage& m : LoggedMessages(machine))
+      if (m.text == text) times.push_back(m.timeMs);
+    return times;
+  }
+  static bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text) {
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  }
+  bool NamedEventExists(const std::wstring& name) {
+    auto lock = machine.kernel.Lock();
+    auto it = machine.kernel.namedEvents.find(name);
+    return it != machine.kernel.namedEvents.end() && !it->second.expired();
+  }
+  bool WorkerTerminated() {
+    for (const sim::JournalEntry& e : machine.Journal())
+      if (e.kind == "thread" && e.text == L"TerminateThread exit code 1") return true;
+    return false;
+  }
+
+  sim::Machine machine;
+  std::unique_ptr<ServiceProcess> process;
+};
+
+TEST_F(MonitorTest, LidOpenedChecksTheSensorAndRecoversProblem43) {
+  const int sensor = AddSensor();
+  Start();
+  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
+  const std::uint64_t lidAt = machine.Now();
+  const std::uint64_t seq = LastSeq();
+
+  ASSERT_EQ(NO_ERROR, machine.power.SettingChanged(kGuidLidSwitchStateChange, 1));
+  machine.RunFor(1000);
+
+  std::vector<sim::DeviceAction> actions = machine.devices.Actions();
+  ASSERT_EQ(2u, actions.size());
+  EXPECT_EQ(static_cast<DWORD>(DICS_DISABLE), actions[0].stateChange);
+  EXPECT_EQ(lidAt + 1000, actions[0].timeMs);
+  EXPECT_EQ(static_cast<DWORD>(DICS_ENABLE), actions[1].stateChange);
+  EXPECT_EQ(lidAt + 2000, actions[1].timeMs);
+  std::vector<std::wstring> texts = MessagesSince(seq);
+  const std::vector<std::wstring> expectedTail = {
+      L"[ZEFO Service] Lid open Captured",
+      L"[ZEFO Service] Got yellow bang, error code 43 (CM_PROB_FAILED_POST_START)",
+      L"[ZEFO Service] WBF yellow band happened, Check ProblemCode...",
+      L"[ZEFO Service] YB error code 31 or 43 is found, do the recovery mechanism...",
+      L"[ZEFO Service] Enter DisableAndEnableZEFOFPDevice",
+      L"[ZEFO Service] Enter Start Disable and Enable ZEFO FPR device",
+      L"[ZEFO Service] Disable the FPR device... ",
+      L"[ZEFO Service] Enalbe the FPR device... ",
+      L"[ZEFO Service] Exit RecoverZEFOFPDevice, errorcode = 0",
+      L"[ZEFO Service] Recovery mechanism is done ",
+  };
+  ASSERT_GE(texts.size(), expectedTail.size());
+  EXPECT_EQ(expectedTail, std::vector<std::wstring>(texts.end() - expectedTail.size(), texts.end()));
+
+  // Back in its wait: nothing more until the polling period is over.
+  machine.RunFor(119999);
+  EXPECT_EQ(texts.size(), MessagesSince(seq).size());
+  Stop();
+}
+
+TEST_F(MonitorTest, DefaultSettingsCheckEveryTwoMinutesAndNothingBetween) {
+  AddSensor(CM_PROB_FAILED_START);
+  Start();
+  const std::uint64_t startedAt = TimesOf(kOtherProblem).at(0);
+  machine.RunFor(360000);
+
+  std::vector<std::wstring> texts = Texts(LoggedMessages(machine));
+  EXPECT_TRUE(Contains(texts, L"[ZEFO Service] Polling FP Status(wait for 120 s)"));
+  EXPECT_EQ((std::vector<std::uint64_t>{startedAt, startedAt + 120000, startedAt + 240000, startedAt + 360000}),
+            TimesOf(kOtherProblem));
+  EXPECT_EQ(4u, TimesOf(L"[ZEFO Service] WBF yellow band happened, Check ProblemCode...").size());
+  EXPECT_TRUE(machine.devices.Actions().empty());
+  Stop();
+}
+
+TEST_F(MonitorTest, ANewPollingPeriodTakesEffectAtTheNextLoop) {
+  AddSensor(CM_PROB_FAILED_START);
+  Start();
+  const std::uint64_t startedAt = TimesOf(kOtherProblem).at(0);
+  SetSetting(L"ServicePollingTime", 5);
+  machine.RunFor(420000);
+
+  EXPECT_EQ((std::vector<std::uint64_t>{startedAt, startedAt + 120000, startedAt + 420000}), TimesOf(kOtherProblem));
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Polling FP Status(wait for 120 s)").size());
+  Stop();
+}
+
+TEST_F(MonitorTest, PollingPeriodIsBoundedSoItsWaitNeverWraps) {
+  AddSensor(CM_PROB_FAILED_START);
+  SetSetting(L"ServicePollingTime", 134217728);  // x 60000 wraps to 0 in 32 bits
+  Start();
+  const std::uint64_t startedAt = TimesOf(kOtherProblem).at(0);
+  machine.RunFor(4294920000ull);
+
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Polling FP Status(wait for 4294920 s)").size());
+  EXPECT_EQ((std::vector<std::uint64_t>{startedAt, startedAt + 4294920000ull}), TimesOf(kOtherProblem));
+  Stop();
+}
+
+TEST_F(MonitorTest, LoggingSwitchedOnWhileRunningStartsAtTheNextLoop) {
+  AddSensor(CM_PROB_FAILED_START);
+  Start(0);
+  SetSetting(L"LOG_SWITCH", 1);
+  machine.RunFor(119999);
+  EXPECT_TRUE(machine.diagnostics.EventLog().empty());
+  machine.RunFor(1);
+  ASSERT_TRUE(machine.Settle());
+  EXPECT_EQ(1u, TimesOf(kOtherProblem).size());
+  Stop();
+}
+
+TEST_F(MonitorTest, DriverAttachBeforeAnySensorRunsTheEssCheckThenADeviceCheck) {
+  Start();
+  EXPECT_EQ(1u, TimesOf(kNotFound).size());
+  const int sensor = AddSensor(CM_PROB_FAILED_START);
+  machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
+                            L"SecureFingerprint", 0);
+  const std::uint64_t seq = LastSeq();
+
+  UniqueKernelHandle attach(os::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"Global\\DriverAttach"));
+  ASSERT_TRUE(attach);
+  ASSERT_TRUE(os::SetEvent(attach.Get()));
+  ASSERT_TRUE(machine.Settle());
+
+  std::vector<std::wstring> texts = MessagesSince(seq);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(kDriverAttach, texts.front());
+  auto found = std::find(texts.begin(), texts.end(),
+                         L"[ZEFO Service][CheckEssUEFIValue] Find ZEFO MOC FPR device (FRP PID = 0A20)!!!");
+  auto checked = std::find(texts.begin(), texts.end(), kOtherProblem);
+  EXPECT_NE(texts.end(), found);
+  EXPECT_NE(texts.end(), checked);
+  EXPECT_LT(found, checked);
+
+  // Found now: a later signal only brings a device check.
+  const std::uint64_t later = LastSeq();
+  ASSERT_TRUE(os::SetEvent(attach.Get()));
+  ASSERT_TRUE(machine.Settle());
+  texts = MessagesSince(later);
+  EXPECT_FALSE(Contains(texts, kDriverAttach));
+  EXPECT_TRUE(Contains(texts, kOtherProblem));
+  Stop();
+}
+
+TEST_F(MonitorTest, DriverAttachEventLetsAnyoneSignalButNoMore) {
+  Start();
+  EXPECT_TRUE(UniqueKernelHandle(os::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"Global\\DriverAttach")));
+  EXPECT_FALSE(UniqueKernelHandle(os::OpenEventW(WRITE_DAC, FALSE, L"Global\\DriverAttach")));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
+  Stop();
+}
+
+TEST_F(MonitorTest, StopAndCheckNowTogetherLeaveWithoutAnotherCheck) {
+  AddSensor(CM_PROB_FAILED_START);
+  Start();
+  const std::uint64_t seq = LastSeq();
+  machine.SignalTogether({L"pOnServiceStopEvent", L"pCheckYBEvent"});
+  ASSERT_TRUE(machine.Settle());
+  EXPECT_EQ((std::vector<std::wstring>{
+                L"[ZEFO Service] OnServiceStopEvent trigger, exit the PollingFPStatusThread!!!",
+                L"[ZEFO Service] Exit PollingFPStatusThread",
+            }),
+            MessagesSince(seq));
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+}
+
+TEST_F(MonitorTest, GracefulStopClosesEveryHandleItMade) {
+  Start();
+  const std::uint64_t seq = LastSeq();
+  Stop();
+  std::vector<std::wstring> texts = MessagesSince(seq);
+  for (const wchar_t* text :
+       {L"[ZEFO Service] Enter CServiceBase::OnStop ...", L"[ZEFO Service] Wait Thread to be terminated...",
+        L"[ZEFO Service] Event trigger!!!", kGraceful.c_str(), L"[ZEFO Service] Destroying FpMainThread complete.!!!",
+        L"[ZEFO Service] ZFDService in OnStop Finish"})
+    EXPECT_TRUE(Contains(texts, text)) << std::wstring(text).size();
+  for (const wchar_t* name :
+       {L"pOnServiceStopEvent", L"pCheckYBEvent", L"pTerminateThreadEvent", L"Global\\DriverAttach"})
+    EXPECT_FALSE(NamedEventExists(name)) << name;
+  EXPECT_FALSE(WorkerTerminated());
+}
+
+TEST_F(MonitorTest, WorkerThatLeftAfterAFailedWaitEndsGracefully) {
+  machine.FailNamed("CreateEventW", L"pOnServiceStopEvent", ERROR_NOT_ENOUGH_MEMORY);
+  Start();
+  EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),
+                       L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), exit the "
+                       L"PollingFPStatusThread!!!"));
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+  EXPECT_FALSE(WorkerTerminated());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), machine.scm.StatusReports().back().status.dwCurrentState);
+}
+
+TEST_F(MonitorTest, MissingTerminationEventMakesTheStopTerminateTheWorker) {
+  machine.FailNamed("CreateEventW", L"pTerminateThreadEvent", ERROR_NOT_ENOUGH_MEMORY);
+  Start();
+  Stop();
+  EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),
+                       L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), Terminate the "
+                       L"PollingFPStatusThread!!!"));
+  EXPECT_TRUE(WorkerTerminated());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), machine.scm.StatusReports().back().status.dwCurrentState);
+}
+
+TEST_F(MonitorTest, WithoutAWorkerTheServiceRunsAndStillClosesItsEvents) {
+  machine.Fail("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+  Start();
+  const std::uint64_t seq = LastSeq();
+  EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)), L"[ZEFO Service] Create PollingFPStatusThread Fail!!!"));
+  Stop();
+  EXPECT_EQ((std::vector<std::wstring>{
+                L"[ZEFO Service] Enter ServiceCtrlHandlerEx...",
+                L"[ZEFO Service] CServiceBase::ServiceCtrlHandlerEx Stop",
+                L"[ZEFO Service] Enter CServiceBase::Stop...",
+                L"[ZEFO Service] UnregisterPowerSettingNotification...",
+                L"[ZEFO Service] UnregisterPowerSettingNotification Finish",
+                L"[ZEFO Service] Enter CServiceBase::OnStop ...",
+                L"[ZEFO Service] ZFDService in OnStop Finish",
+                L"[ZEFO Service] Enter CServiceBase Destructor...",
+                L"[ZEFO Service] Eixt wmain...",
+            }),
+            MessagesSince(seq));
+  for (const wchar_t* name : {L"pOnServiceStopEvent", L"pCheckYBEvent", L"pTerminateThreadEvent"})
+    EXPECT_FALSE(NamedEventExists(name)) << name;
+}
+
+TEST_F(MonitorTest, StopDuringALongRecoveryLetsItReEnableTheSensorFirst) {
+  // Four sensors: the recovery takes four seconds, longer than the stop waits.
+  for (int i = 0; i < 4; ++i) AddSensor(CM_PROB_FAILED_ADD);
+  Start();
+  // The first check, at start, is recovering; stop in the middle of it.
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() >= 1; }));
+  ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
+  EXPECT_EQ(0u, process->Exit());
+
+  EXPECT_EQ(1u, TimesOf(kTimedOut).size());
+  EXPECT_TRUE(WorkerTerminated());
+  std::vector<sim::DeviceAction> actions = machine.devices.Actions();
+  ASSERT_FALSE(actions.empty());
+  ASSERT_EQ(0u, actions.size() % 2);
+  for (std::size_t i = 0; i < actions.size(); i += 2) {
+    EXPECT_EQ(static_cast<DWORD>(DICS_DISABLE), actions[i].stateChange);
+    EXPECT_EQ(static_cast<DWORD>(DICS_ENABLE), actions[i + 1].stateChange);
+    EXPECT_EQ(actions[i].device, actions[i + 1].device);
+  }
+  // The SCM saw the stop progress while it waited for the enable step.
+  std::vector<sim::StatusReport> reports = machine.scm.StatusReports();
+  ASSERT_GE(reports.size(), 4u);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), reports.back().status.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), reports[reports.size() - 2].status.dwCurrentState);
+  EXPECT_GT(reports[reports.size() - 2].status.dwCheckPoint, 2u);
+}
+
+TEST_F(MonitorTest, WorkerHungInACommandIsTerminatedAfterThreeSeconds) {
+  Start();
+  const int sensor = AddSensor();
+  machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
+                            L"SecureFingerprint", 1);
+  machine.firmware.SetProgramRunTime(sim::kNever);
+  ASSERT_TRUE(machine.Settle());
+  machine.SignalTogether({L"Global\\DriverAttach"});
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.firmware.commands.size() == 1; }));
+
+  const std::uint64_t stopAt = machine.Now();
+  ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
+  EXPECT_EQ(0u, process->Exit());
+  EXPECT_EQ((std::vector<std::uint64_t>{stopAt + 3000}), TimesOf(kTimedOut));
+  EXPECT_TRUE(WorkerTerminated());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), machine.scm.StatusReports().back().status.dwCurrentState);
+}
+
+}  // namespace
