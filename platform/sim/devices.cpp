@@ -80,13 +80,10 @@ void DeviceModel::ChangeState(int device, DWORD stateChange) {
 }  // namespace sim
 
 namespace os {
+using sim::Fail;
 namespace {
 sim::Machine& M() { return sim::Machine::Current(); }
 
-BOOL Fail(DWORD error) {
-  sim::LastError() = error;
-  return FALSE;
-}
 
 // The set a handle names and the member a record names within it: the
 // checks every per-device operation makes first. Sets error and gives -1

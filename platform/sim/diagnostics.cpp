@@ -231,31 +231,22 @@ const sim::TraceSession* FindSession(sim::Machine& m, TRACEHANDLE handle) {
     if (s.logger == handle && s.active) return &s;
   return nullptr;
 }
+
+// What the enabling session asked for; 0 with ERROR_INVALID_HANDLE for no session.
+template <class T>
+T SessionSetting(TRACEHANDLE handle, T sim::TraceSession::*setting) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  const sim::TraceSession* session = FindSession(m, handle);
+  if (!session) return sim::Fail<T>(ERROR_INVALID_HANDLE);
+  sim::LastError() = ERROR_SUCCESS;
+  return session->*setting;
+}
 }  // namespace
 
-UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle) {
-  sim::Machine& m = sim::Machine::Current();
-  auto lock = m.kernel.Lock();
-  const sim::TraceSession* s = FindSession(m, TraceHandle);
-  if (!s) {
-    sim::LastError() = ERROR_INVALID_HANDLE;
-    return 0;
-  }
-  sim::LastError() = ERROR_SUCCESS;
-  return s->level;
-}
+UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle) { return SessionSetting(TraceHandle, &sim::TraceSession::level); }
 
-ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle) {
-  sim::Machine& m = sim::Machine::Current();
-  auto lock = m.kernel.Lock();
-  const sim::TraceSession* s = FindSession(m, TraceHandle);
-  if (!s) {
-    sim::LastError() = ERROR_INVALID_HANDLE;
-    return 0;
-  }
-  sim::LastError() = ERROR_SUCCESS;
-  return s->flags;
-}
+ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle) { return SessionSetting(TraceHandle, &sim::TraceSession::flags); }
 
 ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid, USHORT MessageNumber, ...) {
   sim::TraceRecord record;

@@ -54,13 +54,10 @@ void FirmwareModel::SetProgramRunTime(std::uint64_t ms) {
 }  // namespace sim
 
 namespace os {
+using sim::Fail;
 namespace {
 sim::Machine& M() { return sim::Machine::Current(); }
 
-BOOL Fail(DWORD error) {
-  sim::LastError() = error;
-  return FALSE;
-}
 
 bool SameLuid(const LUID& a, const LUID& b) { return a.LowPart == b.LowPart && a.HighPart == b.HighPart; }
 

@@ -188,4 +188,12 @@ class Kernel {
 // Per-thread last-error code of the machine's threads.
 DWORD& LastError();
 
+// A failed call: sets the last error and gives what such a call returns
+// (FALSE, a null handle, 0).
+template <class Result = BOOL>
+Result Fail(DWORD error) {
+  LastError() = error;
+  return Result();
+}
+
 }  // namespace sim

@@ -42,12 +42,9 @@ std::optional<DWORD> PowerModel::SettingChanged(const GUID& setting, DWORD value
 
 namespace os {
 namespace {
+HPOWERNOTIFY Fail(DWORD error) { return sim::Fail<HPOWERNOTIFY>(error); }
 sim::Machine& M() { return sim::Machine::Current(); }
 
-HPOWERNOTIFY Fail(DWORD error) {
-  sim::LastError() = error;
-  return nullptr;
-}
 }  // namespace
 
 HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags) {

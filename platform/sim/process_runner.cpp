@@ -6,11 +6,8 @@
 #include "platform/sim/registry_model.h"
 
 namespace os {
+using sim::Fail;
 namespace {
-BOOL Fail(DWORD error) {
-  sim::LastError() = error;
-  return FALSE;
-}
 }  // namespace
 
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {

@@ -83,13 +83,10 @@ void ScmModel::Refresh(ServiceEntry& entry) const {
 }  // namespace sim
 
 namespace os {
+using sim::Fail;
 namespace {
 sim::Machine& M() { return sim::Machine::Current(); }
 
-BOOL Fail(DWORD error) {
-  sim::LastError() = error;
-  return FALSE;
-}
 
 // The database entry a service handle names, or null with the last error set.
 sim::ServiceEntry* EntryOf(sim::Machine& m, SC_HANDLE hService, DWORD neededAccess) {

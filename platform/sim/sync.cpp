@@ -5,13 +5,10 @@
 #include "platform/sim/machine.h"
 
 namespace os {
+using sim::Fail;
 namespace {
 sim::Machine& M() { return sim::Machine::Current(); }
 
-DWORD Fail(DWORD error) {
-  sim::LastError() = error;
-  return 0;
-}
 
 std::uint64_t DeadlineAfter(sim::Kernel& k, DWORD ms) { return ms == INFINITE ? sim::kNever : k.Now() + ms; }
 }  // namespace

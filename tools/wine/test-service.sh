@@ -71,7 +71,9 @@ for _ in $(seq 50); do
   debug_messages | grep -q "Eixt wmain" && break
   sleep 0.1
 done
-lifecycle="$(debug_messages)"
+# The monitor's own lines interleave with these; test-monitor.sh checks them.
+lifecycle="$(debug_messages | grep -v -e OnStart -e OnStop -e PollingFPStatusThread -e 'Polling FP Status' \
+  -e SERVICE_VERSION -e 'Wait Thread to be terminated' -e 'Event trigger!!!' -e FpMainThread)"
 expect_eq "Enter wmain...
 Start CServiceBase::Run(service)...
 Enter CServiceBase Constructor...
