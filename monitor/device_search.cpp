@@ -11,8 +11,8 @@ constexpr GUID kBiometricClassGuid = {0x53D29EF7, 0x377C, 0x4D14, {0x86, 0x4B, 0
 
 // A property may be of any shape (no terminator, odd length): only the whole
 // characters among the bytes returned are looked at.
-std::wstring_view FirstString(const WCHAR* buffer, DWORD bytesReturned) {
-  const std::size_t chars = std::min<DWORD>(bytesReturned, kPropertyBufferBytes) / sizeof(WCHAR);
+std::wstring_view FirstString(const WCHAR (&buffer)[kPropertyBufferChars], DWORD bytesReturned) {
+  const std::size_t chars = std::min<std::size_t>(bytesReturned, sizeof buffer) / sizeof(WCHAR);
   const WCHAR* end = std::find(buffer, buffer + chars, L'\0');
   return std::wstring_view(buffer, static_cast<std::size_t>(end - buffer));
 }
@@ -26,11 +26,11 @@ DeviceSearchResult SearchBiometricDevices(DWORD property, const std::function<Wa
   deviceInfoData.cbSize = sizeof deviceInfoData;
   for (DWORD index = 0; index < kMaxSearchedMembers; ++index) {
     if (!os::SetupDiEnumDeviceInfo(list.Get(), index, &deviceInfoData)) break;
-    WCHAR buffer[kPropertyBufferBytes / sizeof(WCHAR)] = {};
+    WCHAR buffer[kPropertyBufferChars] = {};
     DWORD dataType = 0;
     DWORD requiredSize = 0;
     const bool read = os::SetupDiGetDeviceRegistryPropertyW(list.Get(), &deviceInfoData, property, &dataType,
-                                                            reinterpret_cast<PBYTE>(buffer), kPropertyBufferBytes,
+                                                            reinterpret_cast<PBYTE>(buffer), sizeof buffer,
                                                             &requiredSize) != FALSE;
     const DWORD readError = read ? ERROR_SUCCESS : os::GetLastError();
     const DeviceMember member{list.Get(), deviceInfoData, index, read, readError,

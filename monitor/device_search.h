@@ -11,7 +11,8 @@
 #include "platform/types.h"
 
 constexpr DWORD kMaxSearchedMembers = 20;
-constexpr DWORD kPropertyBufferBytes = 520;
+// 260 wide characters: 520 bytes on Windows.
+constexpr DWORD kPropertyBufferChars = 260;
 
 // One enumerated member and the outcome of reading its property.
 struct DeviceMember {

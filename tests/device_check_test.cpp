@@ -26,8 +26,8 @@ std::vector<std::pair<std::wstring, ULONG>> SensorAfter(int others, std::wstring
   return devices;
 }
 
-// A description of exactly the 520-byte buffer: with its terminator it does not fit.
-std::wstring DescriptionFillingBuffer() { return std::wstring(520 / sizeof(wchar_t), L'x'); }
+// A description of exactly the 260-character buffer: with its terminator it does not fit.
+std::wstring DescriptionFillingBuffer() { return std::wstring(kPropertyBufferChars, L'x'); }
 
 const CheckCase kCheckCases[] = {
     {"NoDevice", {}, {}, kYellowBangNone, 0, {}},
@@ -98,7 +98,7 @@ std::vector<BYTE> Bytes(const std::wstring& text, std::size_t byteCount) {
 // the read returned.
 TEST_F(DeviceFixture, DescriptionShapesAreSearchedOnlyWithinTheReturnedBytes) {
   const std::size_t kChar = sizeof(wchar_t);
-  const std::wstring fullBuffer = std::wstring(520 / kChar - 4, L'x') + L"ZEFO";
+  const std::wstring fullBuffer = std::wstring(kPropertyBufferChars - 4, L'x') + L"ZEFO";
   struct Shape {
     const char* name;
     std::vector<BYTE> bytes;
@@ -107,7 +107,7 @@ TEST_F(DeviceFixture, DescriptionShapesAreSearchedOnlyWithinTheReturnedBytes) {
       {"no terminator", Bytes(L"ZEFO", 4 * kChar), kYellowBangFound},
       {"odd length", Bytes(L"ZEFO", 4 * kChar + 1), kYellowBangFound},
       {"last character cut", Bytes(L"ZEFO", 4 * kChar - 1), kYellowBangNone},
-      {"whole buffer, no terminator", Bytes(fullBuffer, 520), kYellowBangFound},
+      {"whole buffer, no terminator", Bytes(fullBuffer, kPropertyBufferChars * kChar), kYellowBangFound},
       {"match after an embedded terminator", Bytes(std::wstring(L"ab\0ZEFO", 7), 8 * kChar), kYellowBangNone},
       {"empty", {}, kYellowBangNone},
   };
