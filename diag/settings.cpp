@@ -8,7 +8,6 @@ std::atomic<DWORD> g_dwLogSwitch{0};
 std::atomic<DWORD> g_dwEnableLogToFile{0};
 
 namespace {
-const wchar_t kSettingsKey[] = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
 constexpr DWORD kUnreadable = 0xFFFFFFFF;
 
 // A REG_DWORD value, or 0 when it is missing, of another type, longer than
@@ -25,7 +24,7 @@ DWORD ReadSetting(HKEY key, LPCWSTR name) {
 
 void LoadOtherSetting() {
   UniqueRegKey key;
-  if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+  if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
     g_dwServicePollingTime = kDefaultServicePollingTime;
     g_dwLogSwitch = 0;
     g_dwEnableLogToFile = 0;

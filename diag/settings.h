@@ -12,5 +12,7 @@ extern std::atomic<DWORD> g_dwLogSwitch;
 extern std::atomic<DWORD> g_dwEnableLogToFile;
 
 constexpr DWORD kDefaultServicePollingTime = 2;
+// Under HKEY_LOCAL_MACHINE; the service only reads it.
+constexpr LPCWSTR kSettingsKeyPath = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
 
 void LoadOtherSetting();

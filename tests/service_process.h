@@ -16,7 +16,7 @@
 
 namespace testing_support {
 
-constexpr wchar_t kSettingsKey[] = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
+constexpr LPCWSTR kSettingsKey = kSettingsKeyPath;
 
 // The settings key with LOG_SWITCH as given and the default polling time.
 inline void SetLogSwitch(sim::Machine& machine, DWORD logSwitch) {

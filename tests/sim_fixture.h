@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "diag/settings.h"
 #include "platform/sim/machine.h"
 
-inline const std::wstring kSettingsKey = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
+inline const std::wstring kSettingsKey = kSettingsKeyPath;
 
 // Each test is a fresh process on a fresh machine.
 class SimTest : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "diag/settings.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/power_model.h"
 #include "service/control_handler.h"
@@ -40,9 +41,8 @@ double MillisecondsSince(Clock::time_point start) {
 
 int main() {
   sim::Machine machine;
-  const std::wstring settings = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
-  machine.registry.SetDword(settings, L"ServicePollingTime", 2);
-  machine.registry.SetDword(settings, L"LOG_SWITCH", 1);
+  machine.registry.SetDword(kSettingsKeyPath, L"ServicePollingTime", 2);
+  machine.registry.SetDword(kSettingsKeyPath, L"LOG_SWITCH", 1);
   machine.devices.AddDevice(sim::SimDevice{L"ZEFO Fingerprint Sensor", {L"USB\\VID_1234&PID_0A20"}, 10, true});
   auto service = machine.StartServiceProcess(L"ZEFOTestService", RunService);
   machine.RunUntil([&] { return ChecksSoFar(machine) == 1; });

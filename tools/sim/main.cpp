@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "diag/settings.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/power_model.h"
 #include "service/control_handler.h"
 #include "service/entry.h"
 
 namespace {
-
-const std::wstring kSettingsKey = L"System\\CurrentControlSet\\Control\\ZefoFP\\OtherSetting";
 
 DWORD RunService() {
   wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
@@ -23,8 +22,8 @@ DWORD RunService() {
 // A laptop: a fingerprint reader of another make, then the sensor, whose
 // firmware says ESS is on while its setting says off.
 int SetUpLaptop(sim::Machine& machine) {
-  machine.registry.SetDword(kSettingsKey, L"ServicePollingTime", 2);
-  machine.registry.SetDword(kSettingsKey, L"LOG_SWITCH", 1);
+  machine.registry.SetDword(kSettingsKeyPath, L"ServicePollingTime", 2);
+  machine.registry.SetDword(kSettingsKeyPath, L"LOG_SWITCH", 1);
   machine.devices.AddDevice(sim::SimDevice{L"Other Fingerprint Reader", {L"USB\\VID_5678&PID_1111"}, 0, true});
   int sensor = machine.devices.AddDevice(
       sim::SimDevice{L"ZEFO Fingerprint Sensor", {L"USB\\VID_1234&PID_0A20&REV_0001", L"USB\\VID_1234&PID_0A20"}, 0, true});
