@@ -25,20 +25,10 @@ void FirmwareModel::SetVariable(const std::wstring& name, const std::wstring& ve
     variables[KeyOf(name, vendorGuid)] = std::move(bytes);
 }
 
-void FirmwareModel::RemoveVariable(const std::wstring& name, const std::wstring& vendorGuid) {
-  auto lock = kernel_.Lock();
-  variables.erase(KeyOf(name, vendorGuid));
-}
-
 void FirmwareModel::SetSystemEnvironmentPrivilegeHeld(bool held) {
   auto lock = kernel_.Lock();
   systemEnvironmentHeld = held;
   if (!held) systemEnvironmentEnabled = false;
-}
-
-bool FirmwareModel::SystemEnvironmentPrivilegeEnabled() const {
-  auto lock = kernel_.Lock();
-  return systemEnvironmentEnabled;
 }
 
 std::vector<CommandRun> FirmwareModel::Commands() const {

@@ -39,11 +39,9 @@ class FirmwareModel {
 
   // An empty content removes the variable, as writing one does on Windows.
   void SetVariable(const std::wstring& name, const std::wstring& vendorGuid, std::vector<BYTE> bytes);
-  void RemoveVariable(const std::wstring& name, const std::wstring& vendorGuid);
   // SeSystemEnvironmentPrivilege present in the token (enable succeeds) or not
   // (AdjustTokenPrivileges leaves ERROR_NOT_ALL_ASSIGNED).
   void SetSystemEnvironmentPrivilegeHeld(bool held);
-  bool SystemEnvironmentPrivilegeEnabled() const;
   std::vector<CommandRun> Commands() const;
   // How long each program started from now on runs; kNever: it hangs.
   void SetProgramRunTime(std::uint64_t ms);

@@ -51,7 +51,6 @@ std::unique_lock<std::mutex> Kernel::Lock() {
   return lock;
 }
 
-bool Kernel::IsMachineThread() const { return t_current != nullptr; }
 SimThread* Kernel::CurrentThread() const { return t_current; }
 
 void Kernel::Changed() { changed_.notify_all(); }

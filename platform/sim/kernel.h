@@ -141,7 +141,6 @@ class Kernel {
   void Terminate(SimThread* thread, DWORD exitCode);
   // Ends and joins every thread the machine started.
   void EndAllThreads();
-  bool IsMachineThread() const;
   SimThread* CurrentThread() const;
   // True when every thread but self is blocked and none of them can go on.
   bool OthersIdle(const SimThread* self) const;  // lock held

@@ -10,10 +10,6 @@ std::wstring ProcessModel::Console() const {
   auto lock = kernel_.Lock();
   return console;
 }
-void ProcessModel::ClearConsole() {
-  auto lock = kernel_.Lock();
-  console.clear();
-}
 }  // namespace sim
 
 namespace os {

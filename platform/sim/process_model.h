@@ -13,7 +13,6 @@ class ProcessModel {
   explicit ProcessModel(Kernel& kernel) : kernel_(kernel) {}
 
   std::wstring Console() const;
-  void ClearConsole();
 
   // Platform side, lock held.
   std::wstring modulePath = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";

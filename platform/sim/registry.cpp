@@ -86,9 +86,6 @@ void RegistryModel::SetValue(const std::wstring& keyPath, const std::wstring& na
 void RegistryModel::SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
   SetValue(keyPath, name, REG_DWORD, DwordBytes(value));
 }
-void RegistryModel::SetString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
-  SetValue(keyPath, name, REG_SZ, StringBytes(value));
-}
 void RegistryModel::CreateKey(const std::wstring& keyPath) {
   auto lock = kernel_.Lock();
   Create(machineRoot, keyPath);
@@ -102,10 +99,6 @@ void RegistryModel::DeleteKey(const std::wstring& keyPath) {
   std::wstring parentPath;
   for (const std::wstring& p : parts) parentPath += p + L"\\";
   if (auto parent = Find(machineRoot, parentPath)) parent->subkeys.erase(leaf);
-}
-void RegistryModel::DeleteValue(const std::wstring& keyPath, const std::wstring& name) {
-  auto lock = kernel_.Lock();
-  if (auto node = Find(machineRoot, keyPath)) node->values.erase(name);
 }
 std::optional<RegValue> RegistryModel::Value(const std::wstring& keyPath, const std::wstring& name) const {
   auto lock = kernel_.Lock();

@@ -40,10 +40,8 @@ class RegistryModel {
   // Paths start at HKLM, written without the root: L"System\\CurrentControlSet\\...".
   void SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, std::vector<BYTE> data);
   void SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
-  void SetString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
   void CreateKey(const std::wstring& keyPath);
   void DeleteKey(const std::wstring& keyPath);
-  void DeleteValue(const std::wstring& keyPath, const std::wstring& name);
   std::optional<RegValue> Value(const std::wstring& keyPath, const std::wstring& name) const;
   std::optional<DWORD> Dword(const std::wstring& keyPath, const std::wstring& name) const;
   bool KeyExists(const std::wstring& keyPath) const;

@@ -96,8 +96,6 @@ class ScmModel {
   // A session change (WTS_* event type), sent only while the service's last
   // report accepts session changes.
   std::optional<DWORD> SessionChange(DWORD eventType, DWORD sessionId = 1);
-  bool HandlerRegistered() const;
-  bool DispatcherRunning() const;
 
   // Platform side, lock held.
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;

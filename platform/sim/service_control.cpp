@@ -45,16 +45,6 @@ std::optional<DWORD> ScmModel::SessionChange(DWORD eventType, DWORD sessionId) {
   return Deliver(lock, SERVICE_CONTROL_SESSIONCHANGE, eventType, std::move(data));
 }
 
-bool ScmModel::HandlerRegistered() const {
-  auto lock = kernel_.Lock();
-  return dispatcher.handler != nullptr;
-}
-
-bool ScmModel::DispatcherRunning() const {
-  auto lock = kernel_.Lock();
-  return dispatcher.running;
-}
-
 std::optional<DWORD> ScmModel::Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
                                        std::vector<BYTE> eventData) {
   if (!dispatcher.running || dispatcher.handler == nullptr || dispatcher.stoppedReported) return std::nullopt;
