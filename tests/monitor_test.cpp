@@ -290,8 +290,11 @@ TEST_F(MonitorTest, StopDuringALongRecoveryLetsItReEnableTheSensorFirst) {
   // Four sensors: the recovery takes four seconds, longer than the stop waits.
   for (int i = 0; i < 4; ++i) AddSensor(CM_PROB_FAILED_ADD);
   Start();
-  // The first check, at start, is recovering; stop in the middle of it.
+  // The first check, at start, is recovering; stop in the middle of it. The half
+  // second puts the stop's timeout between two device steps rather than on one,
+  // where the order of the two would be up to the host's scheduler.
   ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() >= 1; }));
+  machine.RunFor(500);
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
   EXPECT_EQ(0u, process->Exit());
 
