@@ -185,7 +185,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   sim::Machine& m = M();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   if (!m.kernel.FindAs<sim::DeviceInfoSet>(DeviceInfoSet)) return Fail(ERROR_INVALID_HANDLE);
   m.kernel.Close(DeviceInfoSet);
   --m.devices.openLists;

@@ -161,7 +161,7 @@ BOOL ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
 
 BOOL DeregisterEventSource(HANDLE hEventLog) {
   sim::Machine& m = sim::Machine::Current();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   if (!m.kernel.FindAs<sim::EventSource>(hEventLog)) {
     sim::LastError() = ERROR_INVALID_HANDLE;
     return FALSE;

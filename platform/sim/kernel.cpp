@@ -51,6 +51,8 @@ std::unique_lock<std::mutex> Kernel::Lock() {
   return lock;
 }
 
+std::unique_lock<std::mutex> Kernel::LockForRelease() { return std::unique_lock<std::mutex>(mutex_); }
+
 SimThread* Kernel::CurrentThread() const { return t_current; }
 
 void Kernel::Changed() { changed_.notify_all(); }
@@ -144,7 +146,6 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
     try {
       code = body();
     } catch (const ThreadTerminated&) {
-      code = rec->terminateExitCode;
     }
     ThreadEnded(rec, code);
   });
@@ -154,7 +155,9 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
 void Kernel::ThreadEnded(SimThread* rec, DWORD exitCode) {
   std::lock_guard<std::mutex> guard(mutex_);
   rec->object->finished = true;
-  rec->object->exitCode = exitCode;
+  // Terminated between two platform calls, it may have come to its end by
+  // itself; it still ends with the code it was terminated with.
+  rec->object->exitCode = rec->terminate ? rec->terminateExitCode : exitCode;
   rec->object->thread = nullptr;
   rec->blocked = false;
   auto it = std::find_if(threads_.begin(), threads_.end(), [rec](const SimThread& t) { return &t == rec; });

@@ -118,6 +118,10 @@ class Kernel {
   // The lock over all machine state. Raises ThreadTerminated on a thread that
   // has been terminated, unless it is already unwinding.
   std::unique_lock<std::mutex> Lock();
+  // The lock for the calls that release a handle or memory. These never raise:
+  // destructors make them, and a terminated thread that unwinds through its
+  // destructors would otherwise raise out of one and end the whole process.
+  std::unique_lock<std::mutex> LockForRelease();
 
   // Blocks the calling thread until ready() holds (true) or the clock reaches
   // the deadline (false). Call with the lock held; ready() runs under it.

@@ -68,7 +68,7 @@ HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSe
 
 BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY Handle) {
   sim::Machine& m = M();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   auto notify = m.kernel.FindAs<sim::PowerNotifyHandle>(Handle);
   if (!notify) return Fail(ERROR_INVALID_HANDLE), FALSE;
   if (auto fault = m.kernel.TakeFault("UnregisterPowerSettingNotification")) return Fail(*fault), FALSE;

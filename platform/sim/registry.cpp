@@ -198,7 +198,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
 
 LSTATUS RegCloseKey(HKEY hKey) {
   sim::Machine& m = sim::Machine::Current();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
   if (!m.kernel.FindAs<sim::RegKeyHandle>(reinterpret_cast<HANDLE>(hKey))) return ERROR_INVALID_HANDLE;
   m.kernel.Close(reinterpret_cast<HANDLE>(hKey));

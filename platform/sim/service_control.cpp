@@ -244,7 +244,7 @@ BOOL DeleteService(SC_HANDLE hService) {
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   sim::Machine& m = M();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   HANDLE handle = reinterpret_cast<HANDLE>(hSCObject);
   if (auto service = m.kernel.FindAs<sim::ScServiceHandle>(handle)) {
     auto it = m.scm.services.find(service->name);

@@ -134,7 +134,7 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 
 BOOL CloseHandle(HANDLE hObject) {
   sim::Machine& m = M();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   if (auto fault = m.kernel.TakeFault("CloseHandle")) return Fail(*fault);
   if (!m.kernel.Close(hObject)) return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
@@ -167,7 +167,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
 
 HLOCAL LocalFree(HLOCAL hMem) {
   sim::Machine& m = M();
-  auto lock = m.kernel.Lock();
+  auto lock = m.kernel.LockForRelease();
   if (hMem != nullptr && m.kernel.securityDescriptors.erase(hMem) == 0) {
     sim::LastError() = ERROR_INVALID_HANDLE;
     return hMem;

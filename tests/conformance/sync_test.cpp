@@ -1,5 +1,7 @@
 // Events, waits and threads as the worker and the monitor use them.
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "platform/process.h"
 #include "platform/sync.h"
@@ -128,6 +130,21 @@ DWORD WINAPI WaitForever(LPVOID event) {
 
 DWORD WINAPI ReturnAtOnce(LPVOID) { return 5; }
 
+// Holds an event handle and runs, making no platform call, until let go.
+struct RunningThread {
+  std::atomic<bool> holding{false};
+  std::atomic<bool> letGo{false};
+};
+DWORD WINAPI RunHoldingAHandle(LPVOID parameter) {
+  auto* state = static_cast<RunningThread*>(parameter);
+  {
+    UniqueKernelHandle held = NewEvent(true);
+    state->holding = true;
+    while (!state->letGo) std::this_thread::yield();
+  }
+  return 5;
+}
+
 using Threads = Conformance;
 
 TEST_F(Threads, ThreadHandleSignalsWithItsExitCode) {
@@ -148,6 +165,19 @@ TEST_F(Threads, TerminateStopsABlockedThreadWithTheGivenCode) {
   EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode);
   ASSERT_TRUE(os::TerminateThread(thread.Get(), 1));
   ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(thread.Get(), 10000));
+  ASSERT_TRUE(os::GetExitCodeThread(thread.Get(), &exitCode));
+  EXPECT_EQ(1u, exitCode);
+}
+
+TEST_F(Threads, TerminateEndsARunningThreadWithTheGivenCode) {
+  RunningThread state;
+  UniqueKernelHandle thread(os::CreateThread(nullptr, 0, RunHoldingAHandle, &state, 0, nullptr));
+  ASSERT_TRUE(thread);
+  while (!state.holding) std::this_thread::yield();
+  ASSERT_TRUE(os::TerminateThread(thread.Get(), 1));
+  state.letGo = true;
+  ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(thread.Get(), 10000));
+  DWORD exitCode = 0;
   ASSERT_TRUE(os::GetExitCodeThread(thread.Get(), &exitCode));
   EXPECT_EQ(1u, exitCode);
 }
