@@ -26,7 +26,8 @@ namespace sim {
 constexpr std::uint64_t kNever = UINT64_MAX;
 
 // Unwinds a machine thread that TerminateThread (or the end of the machine)
-// has ended. Raised only at the thread's next platform call.
+// has ended. Raised only at the thread's next platform call other than a
+// release.
 struct ThreadTerminated {};
 
 // Every machine object that a handle can name.
@@ -141,7 +142,8 @@ class Kernel {
 
   // Starts a machine thread running body; its return value is the exit code.
   std::shared_ptr<ThreadObject> Spawn(std::function<DWORD()> body, std::wstring name);
-  // Asks a thread to end: it unwinds at its next platform call.
+  // Asks a thread to end: it unwinds at its next platform call other than a
+  // release.
   void Terminate(SimThread* thread, DWORD exitCode);
   // Ends and joins every thread the machine started.
   void EndAllThreads();
