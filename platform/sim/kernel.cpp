@@ -146,6 +146,7 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
     try {
       code = body();
     } catch (const ThreadTerminated&) {
+      // ThreadEnded gives it the code it was terminated with.
     }
     ThreadEnded(rec, code);
   });
