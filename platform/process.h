@@ -7,6 +7,8 @@
 namespace os {
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
+// Ends the process and every thread of it, with this exit code.
+[[noreturn]] void ExitProcess(UINT uExitCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 // Wide formatted text on standard output, in the formatter's conventions.
 int vwprintf(const wchar_t* Format, va_list Args);

@@ -241,20 +241,49 @@ TEST_F(MonitorTest, GracefulStopClosesEveryHandleItMade) {
   EXPECT_FALSE(WorkerTerminated());
 }
 
-TEST_F(MonitorTest, WorkerThatLeftAfterAFailedWaitEndsGracefully) {
-  machine.FailNamed("CreateEventW", L"pOnServiceStopEvent", ERROR_NOT_ENOUGH_MEMORY);
+// An event that cannot be made is made again at every loop; meanwhile the
+// worker waits on the others, and goes on checking at every polling period.
+class MonitorWithoutAnEvent : public MonitorTest, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(MonitorWithoutAnEvent, KeepsCheckingAndStillStops) {
+  const std::wstring name = GetParam();
+  AddSensor(CM_PROB_FAILED_START);
+  machine.FailNamed("CreateEventW", name, ERROR_NOT_ENOUGH_MEMORY, -1);
   Start();
-  EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),
-                       L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), exit the "
-                       L"PollingFPStatusThread!!!"));
+  machine.RunFor(2 * 120000);
+
+  const std::wstring missing = L"[ZEFO Service] Create " + name + L" fail, GetLastError = 0x00000008, wait without it";
+  EXPECT_EQ(3u, TimesOf(kOtherProblem).size());
+  EXPECT_EQ(3u, TimesOf(missing).size());
+  EXPECT_TRUE(TimesOf(L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), exit the "
+                      L"PollingFPStatusThread!!!")
+                  .empty());
   Stop();
-  EXPECT_EQ(1u, TimesOf(kGraceful).size());
-  EXPECT_FALSE(WorkerTerminated());
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), machine.scm.StatusReports().back().status.dwCurrentState);
 }
 
+INSTANTIATE_TEST_SUITE_P(Events, MonitorWithoutAnEvent,
+                         ::testing::Values(L"pOnServiceStopEvent", L"pCheckYBEvent", L"Global\\DriverAttach"),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+TEST_F(MonitorTest, CheckNowEventServiceMainCouldNotMakeIsMadeByTheWorker) {
+  const int sensor = AddSensor();
+  machine.FailNamed("CreateEventW", L"pCheckYBEvent", ERROR_NOT_ENOUGH_MEMORY, 1);
+  Start();
+  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
+  const std::uint64_t lidAt = machine.Now();
+  ASSERT_EQ(NO_ERROR, machine.power.SettingChanged(kGuidLidSwitchStateChange, 1));
+  machine.RunFor(1000);
+
+  std::vector<sim::DeviceAction> actions = machine.devices.Actions();
+  ASSERT_EQ(2u, actions.size());
+  EXPECT_EQ(lidAt + 1000, actions[0].timeMs);
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+}
+
 TEST_F(MonitorTest, MissingTerminationEventMakesTheStopTerminateTheWorker) {
-  machine.FailNamed("CreateEventW", L"pTerminateThreadEvent", ERROR_NOT_ENOUGH_MEMORY);
+  machine.FailNamed("CreateEventW", L"pTerminateThreadEvent", ERROR_NOT_ENOUGH_MEMORY, -1);
   Start();
   Stop();
   EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),

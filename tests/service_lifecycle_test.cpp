@@ -60,7 +60,9 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
   const SERVICE_STATUS& pending = reports[0].status;
   EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), pending.dwServiceType);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), pending.dwCurrentState);
-  EXPECT_EQ(0x85u, pending.dwControlsAccepted);
+  // Stop, shutdown, power events (the lid and display notifications come as
+  // those) and session changes.
+  EXPECT_EQ(0xC5u, pending.dwControlsAccepted);
   EXPECT_EQ(0u, pending.dwWin32ExitCode);
   EXPECT_EQ(0u, pending.dwServiceSpecificExitCode);
   EXPECT_EQ(1u, pending.dwCheckPoint);
@@ -85,8 +87,10 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
             Reports(machine));
   reports = machine.scm.StatusReports();
   for (const auto& report : reports) {
-    EXPECT_EQ(0x85u, report.status.dwControlsAccepted);
-    EXPECT_EQ(0u, report.status.dwWaitHint);
+    EXPECT_EQ(0xC5u, report.status.dwControlsAccepted);
+    // A pending stop promises its next report; no other report promises anything.
+    EXPECT_EQ(report.status.dwCurrentState == SERVICE_STOP_PENDING ? kStopPendingWaitHintMs : 0u,
+              report.status.dwWaitHint);
   }
   registrations = machine.power.Registrations();
   EXPECT_TRUE(registrations[0].released);

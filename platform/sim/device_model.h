@@ -54,6 +54,8 @@ class DeviceModel {
   // Replaces a property's raw bytes and type (e.g. a description without
   // terminator, odd length).
   void SetRawProperty(int device, DWORD property, DWORD type, std::vector<BYTE> bytes);
+  // The device instance ID SetupDiGetDeviceInstanceIdW gives, e.g. "ROOT\\BIOMETRIC\\0001".
+  static std::wstring InstanceId(int device);
   // Registry path (under HKLM, as RegistryModel takes it) of the device's
   // hardware key, what SetupDiOpenDevRegKey(DIREG_DEV) opens; it exists only
   // once something is created there with machine.registry.

@@ -46,10 +46,14 @@ void DeviceModel::SetRawProperty(int device, DWORD property, DWORD type, std::ve
   nodes.at(static_cast<std::size_t>(device)).properties[property] = DeviceProperty{type, std::move(bytes)};
 }
 
-std::wstring DeviceModel::HardwareKeyPath(int device) const {
+std::wstring DeviceModel::InstanceId(int device) {
   std::wstring instance = std::to_wstring(device);
   instance.insert(0, instance.size() < 4 ? 4 - instance.size() : 0, L'0');
-  return L"System\\CurrentControlSet\\Enum\\ROOT\\BIOMETRIC\\" + instance + L"\\Device Parameters";
+  return L"ROOT\\BIOMETRIC\\" + instance;
+}
+
+std::wstring DeviceModel::HardwareKeyPath(int device) const {
+  return L"System\\CurrentControlSet\\Enum\\" + InstanceId(device) + L"\\Device Parameters";
 }
 
 std::vector<DeviceAction> DeviceModel::Actions() const {
@@ -189,6 +193,26 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   if (!m.kernel.FindAs<sim::DeviceInfoSet>(DeviceInfoSet)) return Fail(ERROR_INVALID_HANDLE);
   m.kernel.Close(DeviceInfoSet);
   --m.devices.openLists;
+  sim::LastError() = ERROR_SUCCESS;
+  return TRUE;
+}
+
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PWSTR DeviceInstanceId,
+                                 DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  DWORD error;
+  Member member = FindMember(m, DeviceInfoSet, DeviceInfoData, error);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  if (DeviceInstanceId == nullptr && DeviceInstanceIdSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (auto fault = m.kernel.TakeFault("SetupDiGetDeviceInstanceIdW", member.index)) return Fail(*fault);
+  const std::wstring id = sim::DeviceModel::InstanceId(member.device);
+  // Sizes count characters, the terminator included.
+  const auto needed = static_cast<DWORD>(id.size() + 1);
+  if (RequiredSize) *RequiredSize = needed;
+  if (needed > DeviceInstanceIdSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  id.copy(DeviceInstanceId, id.size());
+  DeviceInstanceId[id.size()] = L'\0';
   sim::LastError() = ERROR_SUCCESS;
   return TRUE;
 }

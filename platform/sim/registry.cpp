@@ -147,6 +147,24 @@ LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
   return OpenKey("RegOpenKeyW", hKey, lpSubKey, KEY_ALL_ACCESS, phkResult);
 }
 
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  // The subkey is required; only non-volatile keys are modelled.
+  if (lpSubKey == nullptr || phkResult == nullptr || Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE)
+    return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegCreateKeyExW")) return static_cast<LSTATUS>(*fault);
+  auto parent = m.registry.Resolve(hKey);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (!(parent->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  const bool existed = sim::RegistryModel::Find(parent->node, lpSubKey) != nullptr;
+  auto node = sim::RegistryModel::Create(parent->node, lpSubKey);
+  if (lpdwDisposition) *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, samDesired)));
+  return ERROR_SUCCESS;
+}
+
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData) {
   sim::Machine& m = sim::Machine::Current();
