@@ -84,10 +84,10 @@ DWORD DesiredSecureFingerprint() {
 UniqueKernelHandle StartSystemTool(LPCWSTR toolFile, LPCWSTR commandLine) {
   WCHAR application[MAX_PATH];
   const UINT length = os::GetSystemDirectoryW(application, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return {};
   // Only the whole path is run: a cut one names another program, or none.
-  if (length + 1 + std::wcslen(toolFile) >= MAX_PATH) {
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] System directory too long, \"%s\" not run", commandLine);
+  if (length == 0 || length + 1 + std::wcslen(toolFile) >= MAX_PATH) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] No full path for %s (GetSystemDirectory = %d), \"%s\" not run",
+                 toolFile, static_cast<int>(length), commandLine);
     return {};
   }
   FormatInto(application + length, MAX_PATH - length, L"\\%s", toolFile);
