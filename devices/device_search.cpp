@@ -1,4 +1,4 @@
-#include "monitor/device_search.h"
+#include "devices/device_search.h"
 
 #include <algorithm>
 
