@@ -89,8 +89,11 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
       self->ready = nullptr;
       return result;
     }
+    // A clock that moved (to an alarm, say) may have made this thread the
+    // only one to look again: nobody else would wake it.
+    const std::uint64_t before = now_;
     AdvanceClockIfIdle();
-    if (now_ >= deadline || ready()) continue;
+    if (now_ != before || now_ >= deadline || ready()) continue;
     if (giveUpAt == std::chrono::steady_clock::time_point::max())
       changed_.wait(lock);
     else
