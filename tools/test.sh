@@ -15,6 +15,14 @@ for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"
 done
 
+echo "== scenarios: every ready scenario, then a stop and a shutdown at every instant of each"
+for scenario in scenarios/*.scn; do
+  build/sim/tools/sim/zefo_sim "$scenario" >/dev/null
+  for event in stop shutdown; do
+    build/sim/tools/sim/zefo_sim --explore "$event" "$scenario"
+  done
+done
+
 echo "== benchmark (simulated machine)"
 build/sim/tools/bench/zefo_bench
 

@@ -240,12 +240,11 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
 
   for (const Device& device : scenario.devices) {
     if (!SyncedSensor(scenario, run, device) || !HasConfigurations(scenario, device.name)) continue;
-    std::uint64_t addedAt = 0;
+    // A sync that finished while the device was there.
     bool finished = false;
     for (const Observation& o : run.timeline) {
-      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device.name) addedAt = o.timeMs;
-      if ((o.kind == Observation::Kind::kDebug || o.kind == Observation::Kind::kEvent) && o.subject == kSyncFinished &&
-          o.timeMs >= addedAt)
+      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device.name) finished = false;
+      if ((o.kind == Observation::Kind::kDebug || o.kind == Observation::Kind::kEvent) && o.subject == kSyncFinished)
         finished = true;
     }
     const auto it = std::find_if(run.devices.begin(), run.devices.end(),
