@@ -109,6 +109,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_ENVVAR_NOT_FOUND 203
 #define ERROR_MORE_DATA 234
+#define ERROR_KEY_DELETED 1018
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_INVALID_FUNCTION 1
 #define ERROR_NOACCESS 998
@@ -143,6 +144,10 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+#define KEY_CREATE_SUB_KEY 0x0004
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
 
 // Synchronisation and objects.
 #define WAIT_OBJECT_0 0x00000000u
