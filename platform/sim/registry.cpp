@@ -69,7 +69,7 @@ void MarkDeleted(RegKeyNode& node) {
 }
 }  // namespace
 
-void RegistryModel::Remove(const std::shared_ptr<RegKeyNode>& node) {
+void RegistryModel::Remove(std::shared_ptr<RegKeyNode> node) {
   if (auto parent = node->parent.lock()) {
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
       if (it->second == node) {

@@ -52,7 +52,7 @@ class RegistryModel {
   static std::shared_ptr<RegKeyNode> Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
   static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
   // Takes the key out of the tree; it and every key below it count as deleted.
-  static void Remove(const std::shared_ptr<RegKeyNode>& node);
+  static void Remove(std::shared_ptr<RegKeyNode> node);  // by value: it may be the tree's own reference
   // The key an HKEY names: the root for HKEY_LOCAL_MACHINE, else an open handle.
   std::shared_ptr<RegKeyHandle> Resolve(HKEY key) const;
   static std::vector<BYTE> DwordBytes(DWORD value);
