@@ -110,6 +110,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_ENVVAR_NOT_FOUND 203
 #define ERROR_MORE_DATA 234
+#define ERROR_KEY_DELETED 1018
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_INVALID_FUNCTION 1
 #define ERROR_NOACCESS 998
