@@ -27,6 +27,11 @@ void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
   kernel.AddFault(Fault{op, error, times, index, {}});
 }
 
+void Machine::FailCall(const std::string& op, int nth, DWORD error) {
+  if (nth < 1) throw std::invalid_argument("calls are counted from 1");
+  kernel.AddFault(Fault{op, error, 1, -1, {}, nth - 1});
+}
+
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
   kernel.AddFault(Fault{op, error, times, -1, name});
 }

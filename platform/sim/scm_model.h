@@ -142,8 +142,14 @@ class ScmModel {
   void Reported(const SERVICE_STATUS& status);
   void ProcessEnded();
 
+  // What the SCM answers instead of sending the control to a service in this
+  // state, if anything.
+  static std::optional<DWORD> Refusal(const SERVICE_STATUS& status, DWORD control);
+
   // Services no process of this machine runs, as ControlService STOP and
-  // "sc start" drive them.
+  // "sc stop" / "sc start" drive them. A start waits for the service lock;
+  // the program that asked for it ends once it has acted, and not before
+  // earliestEnd.
   void StopScripted(ServiceEntry& entry);
   void StartScripted(const std::wstring& name, std::shared_ptr<ProcessObject> program, std::uint64_t earliestEnd);
 

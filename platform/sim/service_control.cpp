@@ -160,6 +160,21 @@ void ScmModel::ProcessEnded() {
   kernel_.Changed();
 }
 
+// A stopped service is not active, a pending one cannot take a control, and
+// a control outside the accepted set is not valid for it.
+std::optional<DWORD> ScmModel::Refusal(const SERVICE_STATUS& status, DWORD control) {
+  if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (control == SERVICE_CONTROL_INTERROGATE) return std::nullopt;
+  if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING)
+    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD acceptFlag = 0;
+  if (control == SERVICE_CONTROL_STOP) acceptFlag = SERVICE_ACCEPT_STOP;
+  if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE)
+    acceptFlag = SERVICE_ACCEPT_PAUSE_CONTINUE;
+  if (acceptFlag != 0 && !(status.dwControlsAccepted & acceptFlag)) return ERROR_INVALID_SERVICE_CONTROL;
+  return std::nullopt;
+}
+
 void ScmModel::StopScripted(ServiceEntry& entry) {
   entry.status.dwCurrentState = SERVICE_STOP_PENDING;
   entry.status.dwControlsAccepted = 0;
@@ -177,7 +192,9 @@ void ScmModel::StartScripted(const std::wstring& name, std::shared_ptr<ProcessOb
 
 void ScmModel::CarryOutStart(const PendingStart& start) {
   auto it = services.find(start.name);
-  if (it != services.end()) {
+  const bool runByProcess = it != services.end() && !CaseInsensitiveLess()(it->first, processService_) &&
+                            !CaseInsensitiveLess()(processService_, it->first);
+  if (it != services.end() && !runByProcess) {
     Refresh(it->second);
     if (it->second.status.dwCurrentState == SERVICE_STOPPED) {
       it->second.status = SERVICE_STATUS{it->second.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
@@ -226,22 +243,6 @@ DWORD AccessForControl(DWORD control) {
     default:
       return SERVICE_USER_DEFINED_CONTROL;
   }
-}
-
-// What the SCM answers instead of sending the control, if anything: a
-// stopped service is not active, a pending one cannot take a control, and a
-// control outside the accepted set is not valid for it.
-std::optional<DWORD> Refusal(const SERVICE_STATUS& status, DWORD control) {
-  if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  if (control == SERVICE_CONTROL_INTERROGATE) return std::nullopt;
-  if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING)
-    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-  DWORD acceptFlag = 0;
-  if (control == SERVICE_CONTROL_STOP) acceptFlag = SERVICE_ACCEPT_STOP;
-  if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE)
-    acceptFlag = SERVICE_ACCEPT_PAUSE_CONTINUE;
-  if (acceptFlag != 0 && !(status.dwControlsAccepted & acceptFlag)) return ERROR_INVALID_SERVICE_CONTROL;
-  return std::nullopt;
 }
 
 bool ValidControl(DWORD control) {
@@ -349,7 +350,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   if (!entry) return FALSE;
   if (!ValidControl(dwControl)) return Fail(ERROR_INVALID_PARAMETER);
   if (auto fault = m.kernel.TakeFault("ControlService")) return Fail(*fault);
-  if (auto refusal = Refusal(entry->status, dwControl)) {
+  if (auto refusal = sim::ScmModel::Refusal(entry->status, dwControl)) {
     if (lpServiceStatus) *lpServiceStatus = entry->status;
     return Fail(*refusal);
   }
