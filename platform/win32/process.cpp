@@ -10,6 +10,7 @@ void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   return ::GetModuleFileNameW(hModule, lpFilename, nSize);
 }
+void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetSystemDirectoryW(lpBuffer, uSize); }
 BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
                     LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
