@@ -7,8 +7,6 @@
 namespace os {
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
-// Ends the process and every thread of it, with this exit code.
-[[noreturn]] void ExitProcess(UINT uExitCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 // Ends the process: its other threads run no more code.
 [[noreturn]] void ExitProcess(UINT uExitCode);

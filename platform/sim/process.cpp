@@ -21,8 +21,6 @@ std::optional<DWORD> ProcessModel::ExitCode() const {
 namespace os {
 DWORD GetLastError() { return sim::LastError(); }
 void SetLastError(DWORD dwErrCode) { sim::LastError() = dwErrCode; }
-// Provisional: ends only the calling thread until the machine models the process end.
-void ExitProcess(UINT) { throw sim::ThreadTerminated{}; }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   sim::Machine& m = sim::Machine::Current();

@@ -6,7 +6,6 @@
 namespace os {
 DWORD GetLastError() { return ::GetLastError(); }
 void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
-void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   return ::GetModuleFileNameW(hModule, lpFilename, nSize);
 }
