@@ -7,9 +7,9 @@
 namespace os {
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
-// Ends the process and every thread of it, with this exit code.
-[[noreturn]] void ExitProcess(UINT uExitCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+// Ends the process: its other threads run no more code.
+[[noreturn]] void ExitProcess(UINT uExitCode);
 // Wide formatted text on standard output, in the formatter's conventions.
 int vwprintf(const wchar_t* Format, va_list Args);
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);

@@ -76,6 +76,13 @@ class MonitorTest : public ::testing::Test {
     EXPECT_EQ(NO_ERROR, machine.scm.Control(control));
     return machine.Now() - sentAt;
   }
+  // Sends a stop or a shutdown: the handler returns within the 30 s the SCM
+  // waits for it, the process ends in order and the service is STOPPED.
+  void ExpectStoppedInTime(DWORD control) {
+    EXPECT_LT(HandlerTimeOf(control), 30000u);
+    EXPECT_EQ(0u, process->Exit());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
+  }
   // Enabled: not disabled by anyone, whatever problem it may show.
   bool SensorEnabled(int device) {
     auto lock = machine.kernel.Lock();

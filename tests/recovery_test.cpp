@@ -93,7 +93,8 @@ TEST_F(Recovery, UnreadableDescriptionEndsTheRunUnderTheDebugSource) {
 struct StepFault {
   const char* op;
   DWORD error;
-  int times;  // -1: every call
+  int times;    // -1: every call
+  int nth = 0;  // else only the nth call of op
 };
 
 struct StepFailureCase {
@@ -134,6 +135,20 @@ const StepFailureCase kStepFailures[] = {
      {{0, DICS_ENABLE, 1000}},
      5,
      false},
+    {"EnableInstallerFailsOnce",
+     {{"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 2}},
+     {InstallerFailed(L"Enable", L"0x0000001F")},
+     2,
+     {{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 2000}},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     false},
+    {"EnableAttachFailsOnce",
+     {{"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE, 1, 2}},
+     {AttachFailed(L"Enable", L"0x0000001F")},
+     2,
+     {{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 2000}},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     false},
     {"InstallerAlwaysFails",
      {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, -1}},
      {InstallerFailed(L"Disable", L"0x00000005"), InstallerFailed(L"Enable", L"0x00000005"),
@@ -157,7 +172,12 @@ class RecoveryStepFailure : public Recovery, public ::testing::WithParamInterfac
 TEST_P(RecoveryStepFailure, LogsTheCodeAndStillEnablesAfterThePause) {
   const StepFailureCase& c = GetParam();
   AddDevice(L"ZEFO");
-  for (const StepFault& fault : c.faults) machine.Fail(fault.op, fault.error, fault.times);
+  for (const StepFault& fault : c.faults) {
+    if (fault.nth != 0)
+      machine.FailCall(fault.op, fault.nth, fault.error);
+    else
+      machine.Fail(fault.op, fault.error, fault.times);
+  }
   EXPECT_EQ(1, RecoverZEFOFPDevice());
 
   std::vector<Logged> log = EventLog();

@@ -62,6 +62,9 @@ class DeviceModel {
   std::wstring HardwareKeyPath(int device) const;
   std::vector<DeviceAction> Actions() const;
   int OpenDeviceLists() const;  // lists built and not yet destroyed
+  // Machine time each SetupDiCallClassInstaller call takes before it carries
+  // out the change; kNever: the class installer hangs.
+  void SetInstallerTime(std::uint64_t ms);
 
   // Platform side, lock held.
   static DEVINST DevInstOf(int device) { return static_cast<DEVINST>(device + 1); }
@@ -74,6 +77,7 @@ class DeviceModel {
   std::vector<DeviceNode> nodes;
   std::vector<DeviceAction> actions;
   int openLists = 0;
+  std::uint64_t installerTimeMs = 0;
 
  private:
   Kernel& kernel_;

@@ -66,6 +66,11 @@ int DeviceModel::OpenDeviceLists() const {
   return openLists;
 }
 
+void DeviceModel::SetInstallerTime(std::uint64_t ms) {
+  auto lock = kernel_.Lock();
+  installerTimeMs = ms;
+}
+
 void DeviceModel::ChangeState(int device, DWORD stateChange) {
   DeviceNode& node = nodes[static_cast<std::size_t>(device)];
   // Enabling starts the device afresh, which clears the failure it had.
@@ -268,13 +273,18 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
   DWORD error;
   Member member = FindMember(m, DeviceInfoSet, DeviceInfoData, error);
   if (error != ERROR_SUCCESS) return Fail(error);
-  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
   if (InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
   // The request stays attached after the call, as on Windows.
   auto it = member.set->installParams.find(member.device);
   if (it == member.set->installParams.end()) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
   const DWORD stateChange = it->second.StateChange;
   if (stateChange != DICS_DISABLE && stateChange != DICS_ENABLE) return Fail(ERROR_INVALID_PARAMETER);
+  const std::uint64_t installerTime = m.devices.installerTimeMs;
+  if (installerTime != 0) {
+    const std::uint64_t doneAt = installerTime == sim::kNever ? sim::kNever : m.kernel.Now() + installerTime;
+    m.kernel.Block(lock, [] { return false; }, doneAt);
+  }
   m.devices.ChangeState(member.device, stateChange);
   m.kernel.Changed();
   sim::LastError() = ERROR_SUCCESS;

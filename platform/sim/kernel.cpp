@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <exception>
+#include <iterator>
 
 namespace sim {
 namespace {
@@ -47,11 +48,57 @@ Kernel::~Kernel() {
 std::unique_lock<std::mutex> Kernel::Lock() {
   std::unique_lock<std::mutex> lock(mutex_);
   SimThread* self = t_current;
+  if (self && self->parked) Park(lock);
   if (self && self->terminate && std::uncaught_exceptions() == 0) throw ThreadTerminated{};
   return lock;
 }
 
-std::unique_lock<std::mutex> Kernel::LockForRelease() { return std::unique_lock<std::mutex>(mutex_); }
+std::unique_lock<std::mutex> Kernel::LockForRelease() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  SimThread* self = t_current;
+  if (self && self->parked) Park(lock);
+  return lock;
+}
+
+void Kernel::Park(std::unique_lock<std::mutex>& lock) {
+  SimThread* self = t_current;
+  // Ends only with the machine: the thread then unwinds, or finishes the
+  // release it was making while it unwound.
+  if (self->terminate) return;
+  self->blocked = true;
+  self->ready = nullptr;
+  self->deadline = kNever;
+  changed_.notify_all();
+  changed_.wait(lock, [self] { return self->terminate; });
+  self->blocked = false;
+}
+
+void Kernel::EndProcess(int process, DWORD exitCode) {
+  for (SimThread& t : threads_) {
+    if (t.process != process || t.parked) continue;
+    t.parked = true;
+    // A thread blocked in a wait counts as idle at once, before it wakes to park.
+    t.ready = nullptr;
+    t.deadline = kNever;
+    t.object->finished = true;
+    t.object->exitCode = exitCode;
+    t.object->thread = nullptr;
+  }
+  for (auto it = handleProcess_.begin(); it != handleProcess_.end();) {
+    if (it->second == process) {
+      handles_.erase(it->first);
+      it = handleProcess_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  changed_.notify_all();
+}
+
+bool Kernel::ProcessHasThreads(int process) const {
+  return std::any_of(threads_.begin(), threads_.end(),
+                     [process](const SimThread& t) { return t.process == process && !t.parked; });
+}
 
 SimThread* Kernel::CurrentThread() const { return t_current; }
 
@@ -70,6 +117,12 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
   self->deadline = deadline;
   self->blocked = true;
   for (;;) {
+    if (self->parked && !self->terminate) {
+      Park(lock);
+      self->ready = ready;
+      self->deadline = deadline;
+      self->blocked = true;
+    }
     if (self->terminate && std::uncaught_exceptions() == 0) {
       self->blocked = false;
       throw ThreadTerminated{};
@@ -142,6 +195,7 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
   SimThread* rec = &threads_.back();
   rec->object = object;
   rec->name = std::move(name);
+  rec->process = t_current ? t_current->process : 0;
   object->thread = rec;
   rec->thread = std::thread([this, rec, body = std::move(body)] {
     t_current = rec;
@@ -158,11 +212,14 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
 
 void Kernel::ThreadEnded(SimThread* rec, DWORD exitCode) {
   std::lock_guard<std::mutex> guard(mutex_);
-  rec->object->finished = true;
-  // Terminated between two platform calls, it may have come to its end by
-  // itself; it still ends with the code it was terminated with.
-  rec->object->exitCode = rec->terminate ? rec->terminateExitCode : exitCode;
-  rec->object->thread = nullptr;
+  // A parked thread's object already shows its process's end.
+  if (!rec->parked) {
+    rec->object->finished = true;
+    // Terminated between two platform calls, it may have come to its end by
+    // itself; it still ends with the code it was terminated with.
+    rec->object->exitCode = rec->terminate ? rec->terminateExitCode : exitCode;
+    rec->object->thread = nullptr;
+  }
   rec->blocked = false;
   auto it = std::find_if(threads_.begin(), threads_.end(), [rec](const SimThread& t) { return &t == rec; });
   finished_.push_back(std::move(it->thread));
@@ -202,6 +259,7 @@ HANDLE Kernel::Insert(std::shared_ptr<Object> object) {
   std::uintptr_t value = nextHandle_;
   nextHandle_ += 4;
   handles_[value] = std::move(object);
+  handleProcess_[value] = t_current ? t_current->process : 0;
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -210,7 +268,10 @@ std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
   return it == handles_.end() ? nullptr : it->second;
 }
 
-bool Kernel::Close(HANDLE handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
+bool Kernel::Close(HANDLE handle) {
+  handleProcess_.erase(reinterpret_cast<std::uintptr_t>(handle));
+  return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
+}
 
 std::size_t Kernel::OpenHandleCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -223,14 +284,25 @@ void Kernel::AddFault(Fault fault) {
 }
 
 std::optional<DWORD> Kernel::TakeFault(const char* op, long index, const std::wstring& subject) {
-  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (it->op != op || (it->index != -1 && it->index != index)) continue;
-    if (!it->subject.empty() && it->subject != subject) continue;
-    DWORD error = it->error;
-    if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
-    return error;
+  // Every matching fault counts the call, so that a fault for the nth call
+  // hits that call whatever other faults do meanwhile.
+  std::optional<DWORD> error;
+  for (auto it = faults_.begin(); it != faults_.end();) {
+    const bool matches = it->op == op && (it->index == -1 || it->index == index) &&
+                         (it->subject.empty() || it->subject == subject);
+    if (!matches) {
+      ++it;
+    } else if (it->skip > 0) {
+      --it->skip;
+      ++it;
+    } else if (error) {
+      ++it;  // due too: it applies to the next call
+    } else {
+      error = it->error;
+      it = it->remaining > 0 && --it->remaining == 0 ? faults_.erase(it) : std::next(it);
+    }
   }
-  return std::nullopt;
+  return error;
 }
 
 void Kernel::Record(std::string kind, std::wstring text) {

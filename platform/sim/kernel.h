@@ -88,6 +88,8 @@ struct SimThread {
   std::uint64_t deadline = kNever;
   bool terminate = false;
   DWORD terminateExitCode = 0;
+  int process = 0;      // 0: the test driver's; threads inherit their creator's
+  bool parked = false;  // its process ended: it never returns from a platform call again
 };
 
 // Order and time of one observation.
@@ -107,6 +109,7 @@ struct Fault {
   int remaining;  // -1: always
   long index;     // -1: any call; else only calls about this index (member, value, ...)
   std::wstring subject;  // empty: any call; else only calls about this name (an event's, ...)
+  int skip = 0;          // matching calls that pass before it applies
 };
 
 class Kernel {
@@ -151,6 +154,14 @@ class Kernel {
   // True when every thread but self is blocked and none of them can go on.
   bool OthersIdle(const SimThread* self) const;  // lock held
 
+  // Processes. A process ends as a whole: each of its threads, wherever it
+  // is, runs no further platform call (it parks until the machine ends), its
+  // thread objects are signalled with the exit code and its handles close.
+  void EndProcess(int process, DWORD exitCode);  // lock held
+  bool ProcessHasThreads(int process) const;     // lock held
+  // The calling thread, whose process has ended, waits for the machine's end.
+  void Park(std::unique_lock<std::mutex>& lock);
+
   // Handles.
   HANDLE Insert(std::shared_ptr<Object> object);
   std::shared_ptr<Object> Find(HANDLE handle) const;  // lock held
@@ -184,6 +195,7 @@ class Kernel {
   std::list<SimThread> threads_;  // stable addresses
   SimThread driver_;              // the thread that built the machine
   std::map<std::uintptr_t, std::shared_ptr<Object>> handles_;
+  std::map<std::uintptr_t, int> handleProcess_;  // the process each handle belongs to
   std::uintptr_t nextHandle_ = 0x100;
   std::vector<Fault> faults_;
   std::vector<std::uint64_t> alarms_;

@@ -6,10 +6,10 @@
 namespace os {
 DWORD GetLastError() { return ::GetLastError(); }
 void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
-void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   return ::GetModuleFileNameW(hModule, lpFilename, nSize);
 }
+void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetSystemDirectoryW(lpBuffer, uSize); }
 BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
                     LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
