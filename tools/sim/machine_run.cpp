@@ -142,6 +142,7 @@ class ScenarioRun {
     }
     machine_.firmware.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
     machine_.firmware.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
+    machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
     for (const Action& action : scenario_.setup) Act(action);
     settingUp_ = false;
@@ -378,14 +379,11 @@ class ScenarioRun {
     return left;
   }
 
-  // The last sc.exe command about the biometric service decides.
+  // As the SCM's database shows it; a start still under way counts.
   bool BiometricServiceRunning() const {
-    bool running = true;
-    for (const sim::CommandRun& run : machine_.firmware.Commands()) {
-      if (run.commandLine == L"sc stop " + kBiometricService) running = false;
-      if (run.commandLine == L"sc start " + kBiometricService) running = true;
-    }
-    return running;
+    const auto entry = machine_.scm.Service(kBiometricService);
+    return entry && (entry->status.dwCurrentState == SERVICE_RUNNING ||
+                     entry->status.dwCurrentState == SERVICE_START_PENDING);
   }
 
   std::uint32_t SecureFingerprintCalledFor() {
