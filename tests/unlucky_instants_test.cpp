@@ -116,7 +116,7 @@ class BiometricRestart : public MonitorTest {
     const int sensor = AddSensor(problem);
     machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
                               L"SecureFingerprint", 0);
-    machine.firmware.SetVariable(L"EssState", kEssGuid, {1});
+    machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
     machine.firmware.SetProgramRunTime(scRunTimeMs);
     machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING);
     Start();
