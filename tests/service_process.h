@@ -83,7 +83,6 @@ class ServiceProcess {
 
   // Lets the machine run until the main thread has ended; its exit code.
   DWORD Exit() { return machine_.Join(main_); }
-  const std::shared_ptr<sim::ThreadObject>& MainThread() const { return main_; }
 
   // The process ends: its threads end with it, and its handles are gone, so
   // the next process starts from the state a fresh one has.

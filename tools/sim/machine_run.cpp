@@ -14,7 +14,7 @@
 #include "platform/service_control.h"
 #include "platform/sim/machine.h"
 #include "service/control_handler.h"
-#include "tests/service_process.h"
+#include "service/entry.h"
 
 namespace scenario {
 namespace {
@@ -106,6 +106,13 @@ std::string ValueText(const sim::RegValue& value) {
   return hex;
 }
 
+// wmain with no argument, as the SCM starts the installed service.
+DWORD RunServiceProgram() {
+  wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
+  wchar_t* argv[] = {program, nullptr};
+  return static_cast<DWORD>(wmain(1, argv));
+}
+
 const char* DeviceStateChange(DWORD stateChange) { return stateChange == DICS_DISABLE ? "disable" : "enable"; }
 
 class ScenarioRun {
@@ -173,7 +180,7 @@ class ScenarioRun {
     switch (action.kind) {
       case K::kStart:
         Note("start");
-        process_ = std::make_unique<testing_support::ServiceProcess>(machine_, testing_support::RunWmain);
+        mainThread_ = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
         result_.started = true;
         if (options_.traceSession) EnableTraceSession();
         break;
@@ -315,8 +322,8 @@ class ScenarioRun {
   }
 
   void AwaitProcessEnd() {
-    if (!process_) return;
-    const auto& main = process_->MainThread();
+    if (!mainThread_) return;
+    const auto& main = mainThread_;
     auto lock = machine_.kernel.Lock();
     machine_.kernel.BlockReal(
         lock, [&] { return main->finished; }, machine_.kernel.Now() + kProcessEndWaitMs, std::chrono::seconds(20));
@@ -328,7 +335,7 @@ class ScenarioRun {
     std::map<int, bool> disabled;
     {
       auto lock = machine_.kernel.Lock();
-      result_.processEnded = process_ && process_->MainThread()->finished;
+      result_.processEnded = mainThread_ && mainThread_->finished;
       for (const auto& [name, index] : deviceIndex_) {
         const sim::DeviceNode& node = machine_.devices.nodes.at(static_cast<std::size_t>(index));
         DeviceAtEnd device;
@@ -469,7 +476,7 @@ class ScenarioRun {
   const RunOptions& options_;
   sim::Machine machine_;
   std::map<std::string, int> deviceIndex_;
-  std::unique_ptr<testing_support::ServiceProcess> process_;
+  std::shared_ptr<sim::ThreadObject> mainThread_;
   bool settingUp_ = true;
   bool stopAsked_ = false;
   std::string lastLifecycle_;

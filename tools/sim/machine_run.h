@@ -1,6 +1,7 @@
 // Runs a scenario on the simulated machine: the one place the simulator
 // speaks to sim::Machine. The service runs as the SCM starts it, through
-// wmain, in what must be a fresh process (its globals as at process start).
+// wmain; call it in a fresh process, as each service start on Windows is
+// (the service's globals as at process start), and once per process.
 #pragma once
 
 #include <vector>
