@@ -22,5 +22,6 @@ constexpr DWORD kWorkerEndWaitMs = 3000;
 // waits for a handler.
 
 // At shutdown the system gives services about 20 s in all; the worker gets
-// this long to finish a part that must not be cut.
-constexpr DWORD kShutdownSafePointWaitMs = 5000;
+// this long to finish a part that must not be cut (a recovery with a class
+// installer of a few seconds a call), so the handler returns within 13 s.
+constexpr DWORD kShutdownSafePointWaitMs = 10000;

@@ -144,7 +144,9 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
   }
 
   g_hDriverAttachEvent.Close();
-  os::SetEvent(g_hTerminateThreadEvent.GetOrCreate());
+  // The last line goes out before the stop is told the worker is done: once
+  // told, the stop reports STOPPED and the process may end under the line.
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Exit PollingFPStatusThread");
+  os::SetEvent(g_hTerminateThreadEvent.GetOrCreate());
   return 0;
 }

@@ -175,6 +175,10 @@ TEST_F(MonitorTest, GracefulStopClosesEveryHandleItMade) {
        {L"pOnServiceStopEvent", L"pCheckYBEvent", L"pTerminateThreadEvent", L"Global\\DriverAttach"})
     EXPECT_FALSE(NamedEventExists(name)) << name;
   EXPECT_FALSE(WorkerTerminated());
+  // After STOPPED the process may end at any moment: only wmain's last lines follow.
+  EXPECT_EQ((std::vector<std::wstring>{L"[ZEFO Service] Enter CServiceBase Destructor...",
+                                       L"[ZEFO Service] Eixt wmain..."}),
+            MessagesSince(machine.scm.StatusReports().back().seq));
 }
 
 // An event that cannot be made is made again at every loop; meanwhile the
