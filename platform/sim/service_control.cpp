@@ -298,9 +298,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     d.queue.pop_front();
     LPHANDLER_FUNCTION_EX handler = d.handler;
     LPVOID context = d.context;
+    LPVOID eventData = m.kernel.memory.PlaceEventData(request->eventData);
     lock.unlock();
-    DWORD result = handler(request->control, request->eventType,
-                           request->eventData.empty() ? nullptr : request->eventData.data(), context);
+    DWORD result = handler(request->control, request->eventType, eventData, context);
     lock = m.kernel.Lock();
     request->result = result;
     request->done = true;

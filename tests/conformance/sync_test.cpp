@@ -169,7 +169,9 @@ TEST_F(Threads, TerminateStopsABlockedThreadWithTheGivenCode) {
   EXPECT_EQ(1u, exitCode);
 }
 
-TEST_F(Threads, TerminateEndsARunningThreadWithTheGivenCode) {
+using RunningThreads = ConcurrentConformance;
+
+TEST_F(RunningThreads, TerminateEndsARunningThreadWithTheGivenCode) {
   RunningThread state;
   UniqueKernelHandle thread(os::CreateThread(nullptr, 0, RunHoldingAHandle, &state, 0, nullptr));
   ASSERT_TRUE(thread);
