@@ -422,6 +422,8 @@ void Kernel::EndAllThreads() {
     driver_.ready = nullptr;
   }
   ending_ = false;
+  // The process's memory goes with it.
+  lockOwners.clear();
   std::vector<std::thread> ended;
   ended.swap(finished_);
   lock.unlock();

@@ -234,7 +234,7 @@ class Kernel {
   // Terminates a thread with this exit code: it parks (see the contract).
   void Terminate(SimThread* thread, DWORD exitCode);  // lock held
   // The process ends: every thread the machine started is unwound, ended and
-  // joined.
+  // joined, and the process's locks go with it.
   void EndAllThreads();
   SimThread* CurrentThread() const;
   // True when no thread but self can go on before the clock must move.
@@ -254,6 +254,8 @@ class Kernel {
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
   std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
+  // The owner of each slim reader/writer lock held exclusively, by address.
+  std::map<const void*, const SimThread*> lockOwners;
   MachineMemory memory;
 
   // Faults: the next (or every) call of op fails with error.
