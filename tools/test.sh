@@ -15,6 +15,12 @@ for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"
 done
 
+echo "== default scenario, 20 runs: the same journal each time"
+first=$(build/sim/tools/sim/zefo_sim)
+for run in $(seq 2 20); do
+  [[ "$(build/sim/tools/sim/zefo_sim)" == "$first" ]] || { echo "run $run of the default scenario differs"; exit 1; }
+done
+
 echo "== benchmark (simulated machine)"
 build/sim/tools/bench/zefo_bench
 
