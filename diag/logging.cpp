@@ -94,7 +94,7 @@ void LogServiceMessage(LPCWSTR pszMessage, WORD wType, LPCWSTR pszSource) {
   WriteDebugLog(kDebugInfo, L"[ZEFO Service] %s", pszMessage);
   if (!source) return;
   LPCWSTR strings[2] = {pszSource, pszMessage};
-  os::ReportEventW(source.Get(), wType, 0, 14000, nullptr, 2, 0, strings, nullptr);
+  os::ReportEventW(source.Get(), wType, 0, kServiceEventId, nullptr, 2, 0, strings, nullptr);
 }
 
 void LogFormatted(WORD wType, LPCWSTR format, ...) {

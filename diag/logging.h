@@ -11,6 +11,9 @@
 constexpr std::size_t kLogMessageChars = 256;  // terminator included
 constexpr LPCWSTR kServiceLogSource = L"ZEFO/Service";
 constexpr LPCWSTR kDebugLogSource = L"ZEFO / Debug";
+// The event ID of every entry; the executable's message table
+// (service/ZefoFpServiceMessages.mc) has its text under this same 32-bit ID.
+constexpr DWORD kServiceEventId = 14000;
 
 // Each thread formats into its own message buffer, so that concurrent log
 // steps never overwrite one another's text and no lock is needed (a thread

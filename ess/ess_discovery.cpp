@@ -4,7 +4,7 @@
 
 #include "diag/logging.h"
 #include "ess/secure_fingerprint.h"
-#include "monitor/device_search.h"
+#include "devices/device_search.h"
 #include "platform/devices.h"
 
 std::atomic<int> g_bEssDeviceFound{0};

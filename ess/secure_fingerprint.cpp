@@ -1,6 +1,10 @@
 #include "ess/secure_fingerprint.h"
 
+#include <atomic>
+#include <cwchar>
+
 #include "diag/logging.h"
+#include "diag/termination_guard.h"
 #include "platform/devices.h"
 #include "platform/firmware.h"
 #include "platform/process.h"
@@ -15,6 +19,15 @@ constexpr LPCWSTR kConfigurationsSubkey = L"WinBio\\Configurations";
 constexpr LPCWSTR kSecureFingerprintValue = L"SecureFingerprint";
 constexpr DWORD kSecureFingerprintUnset = 99;
 constexpr DWORD kStopToStartMs = 500;
+constexpr LPCWSTR kServiceControlTool = L"sc.exe";
+constexpr LPCWSTR kStopBiometricService = L"sc stop WbioSrvc";
+constexpr LPCWSTR kStartBiometricService = L"sc start WbioSrvc";
+// How long a run of sc.exe is waited for; it keeps a stop of this service, which
+// must end within 30 s, waiting at most this long plus the pause.
+constexpr DWORD kSystemToolWaitMs = 20000;
+
+std::atomic<bool> g_bDeferRestarts{false};
+std::atomic<bool> g_bRestartPending{false};
 
 // Enables SeSystemEnvironmentPrivilege, which reading firmware variables needs.
 bool EnableSystemEnvironmentPrivilege(HANDLE hToken) {
@@ -65,13 +78,18 @@ DWORD DesiredSecureFingerprint() {
   return 1;
 }
 
-// Runs a tool of the system directory by its full path, never through a
-// command interpreter or a search path, and waits for it to end; its outcome
-// is not used.
-void RunSystemTool(LPCWSTR toolFile, LPCWSTR commandLine) {
+// Starts a tool of the system directory by its full path, never through a
+// command interpreter or a search path; its process, or none when it could
+// not be started.
+UniqueKernelHandle StartSystemTool(LPCWSTR toolFile, LPCWSTR commandLine) {
   WCHAR application[MAX_PATH];
   const UINT length = os::GetSystemDirectoryW(application, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
+  // Only the whole path is run: a cut one names another program, or none.
+  if (length == 0 || length + 1 + std::wcslen(toolFile) >= MAX_PATH) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] No full path for %s (GetSystemDirectory = %d), \"%s\" not run",
+                 toolFile, static_cast<int>(length), commandLine);
+    return {};
+  }
   FormatInto(application + length, MAX_PATH - length, L"\\%s", toolFile);
   WCHAR commandLineCopy[64];  // CreateProcessW may write to it
   FormatInto(commandLineCopy, 64, L"%s", commandLine);
@@ -80,16 +98,39 @@ void RunSystemTool(LPCWSTR toolFile, LPCWSTR commandLine) {
   PROCESS_INFORMATION processInfo{};
   if (!os::CreateProcessW(application, commandLineCopy, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                           &startupInfo, &processInfo))
-    return;
-  UniqueKernelHandle process(processInfo.hProcess);
+    return {};
   UniqueKernelHandle thread(processInfo.hThread);
-  os::WaitForSingleObject(process.Get(), INFINITE);
+  return UniqueKernelHandle(processInfo.hProcess);
+}
+
+// Waits for a started tool, but not for ever: one that hangs is left behind
+// and the service goes on. Its outcome is not used.
+void AwaitSystemTool(const UniqueKernelHandle& process, LPCWSTR commandLine) {
+  if (process && os::WaitForSingleObject(process.Get(), kSystemToolWaitMs) == WAIT_TIMEOUT)
+    LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] \"%s\" did not end within %d s, not waited for any more",
+                 commandLine, static_cast<int>(kSystemToolWaitMs / 1000));
 }
 
 void RestartBiometricService() {
-  RunSystemTool(L"sc.exe", L"sc stop WbioSrvc");
-  os::Sleep(kStopToStartMs);
-  RunSystemTool(L"sc.exe", L"sc start WbioSrvc");
+  UniqueKernelHandle start;
+  {
+    // Between the two commands the biometric service is stopped: a stop of
+    // this service must let "sc start" run first.
+    TerminationGuard guard;
+    AwaitSystemTool(StartSystemTool(kServiceControlTool, kStopBiometricService), kStopBiometricService);
+    os::Sleep(kStopToStartMs);
+    start = StartSystemTool(kServiceControlTool, kStartBiometricService);
+  }
+  AwaitSystemTool(start, kStartBiometricService);
+}
+
+void RequestBiometricServiceRestart() {
+  if (!g_bDeferRestarts.load()) {
+    RestartBiometricService();
+    return;
+  }
+  g_bRestartPending = true;
+  LogServiceMessage(L"[ZEFO Service] Reset WbSrv once the service is running", EVENTLOG_INFORMATION_TYPE);
 }
 
 void WriteSecureFingerprint(HKEY hConfigurations, DWORD dwDesired) {
@@ -149,6 +190,13 @@ void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceI
         L"[ZEFO Service] SecireFingerprint value should be modified, modifinf reg vlaue and reset WbSrv!!",
         EVENTLOG_INFORMATION_TYPE);
     WriteSecureFingerprint(configurations.Get(), dwDesired);
-    RestartBiometricService();
+    RequestBiometricServiceRestart();
   }
+}
+
+BiometricRestartDeferral::BiometricRestartDeferral() { g_bDeferRestarts = true; }
+BiometricRestartDeferral::~BiometricRestartDeferral() { g_bDeferRestarts = false; }
+
+void RunDeferredBiometricRestart() {
+  if (g_bRestartPending.exchange(false)) RestartBiometricService();
 }

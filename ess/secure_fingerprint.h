@@ -5,3 +5,16 @@
 #include "platform/types.h"
 
 void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData);
+
+// While the service itself starts, the SCM holds its service lock until the
+// start is over, and "sc start" would wait for a start that waits for it. A
+// restart of the biometric service asked for meanwhile is only noted, and
+// RunDeferredBiometricRestart runs it once the service runs.
+class BiometricRestartDeferral {
+ public:
+  BiometricRestartDeferral();
+  ~BiometricRestartDeferral();
+  BiometricRestartDeferral(const BiometricRestartDeferral&) = delete;
+  BiometricRestartDeferral& operator=(const BiometricRestartDeferral&) = delete;
+};
+void RunDeferredBiometricRestart();

@@ -2,7 +2,7 @@
 // problem (a yellow bang)?
 #pragma once
 
-#include "monitor/device_search.h"
+#include "devices/device_search.h"
 #include "platform/types.h"
 
 // Results of CheckYellowBang.

@@ -5,3 +5,7 @@
 // 1 when the device loop ran to its end, whatever failed inside it; 0 when the
 // device list was not built or a description was not read.
 int RecoverZEFOFPDevice();
+
+// Enables again every device that a recovery disabled and did not enable (a
+// crash, a forced termination or failed enable steps came between).
+void RestoreDevicesDisabledByService();

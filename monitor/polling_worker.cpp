@@ -6,13 +6,15 @@
 #include "diag/settings.h"
 #include "diag/termination_guard.h"
 #include "ess/ess_discovery.h"
+#include "ess/secure_fingerprint.h"
 #include "monitor/device_check.h"
 #include "monitor/device_recovery.h"
+#include "platform/process.h"
 #include "service/service_base.h"
 
-UniqueKernelHandle g_hServiceStopEvent;
-UniqueKernelHandle g_hTerminateThreadEvent;
-UniqueKernelHandle g_hDriverAttachEvent;
+NamedEventSlot g_hServiceStopEvent{L"pOnServiceStopEvent", TRUE};
+NamedEventSlot g_hTerminateThreadEvent{L"pTerminateThreadEvent", TRUE};
+UniqueKernelHandle& g_hDriverAttachEvent = *new UniqueKernelHandle;
 
 namespace {
 constexpr LPCWSTR kServiceVersion = L"ZEFO MOC Service v5.2.12011.20006 (2024.06.11)";
@@ -21,7 +23,7 @@ constexpr LPCWSTR kServiceVersion = L"ZEFO MOC Service v5.2.12011.20006 (2024.06
 // Administrators may do more (change its security, take ownership).
 constexpr LPCWSTR kDriverAttachSecurity = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
 
-enum WaitPosition : DWORD { kStopEvent = 0, kCheckNowEvent = 1, kDriverAttachEvent = 2 };
+enum WaitPosition : DWORD { kStopEvent = 0, kCheckNowEvent = 1, kDriverAttachEvent = 2, kWaitPositions = 3 };
 
 HANDLE CreateDriverAttachEvent() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -32,6 +34,57 @@ HANDLE CreateDriverAttachEvent() {
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
   return os::CreateEventW(&attributes, FALSE, FALSE, L"Global\\DriverAttach");
 }
+
+void LogMissingEvent(LPCWSTR name) {
+  LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] Create %s fail, GetLastError = 0x%.8X, wait without it", name,
+               os::GetLastError());
+}
+
+// The events the worker waits on, in priority order. One that is missing
+// (its creation failed, here or elsewhere) is made again at every loop;
+// meanwhile the worker waits on the others, or only for the polling period.
+class WaitEvents {
+ public:
+  void MakeMissing() {
+    handles_[kStopEvent] = MakeShared(g_hServiceStopEvent);
+    handles_[kCheckNowEvent] = MakeShared(g_hCheckYBEvent);
+    if (!g_hDriverAttachEvent) {
+      g_hDriverAttachEvent = UniqueKernelHandle(CreateDriverAttachEvent());
+      if (!g_hDriverAttachEvent) LogMissingEvent(L"Global\\DriverAttach");
+    }
+    handles_[kDriverAttachEvent] = g_hDriverAttachEvent.Get();
+  }
+
+  // The position of the event that ended the wait, WAIT_TIMEOUT, or the
+  // failed wait's result.
+  DWORD Wait(DWORD dwMilliseconds) const {
+    HANDLE present[kWaitPositions];
+    DWORD positions[kWaitPositions];
+    DWORD count = 0;
+    for (DWORD position = 0; position < kWaitPositions; ++position) {
+      if (handles_[position] == nullptr) continue;
+      present[count] = handles_[position];
+      positions[count++] = position;
+    }
+    if (count == 0) {
+      os::Sleep(dwMilliseconds);
+      return WAIT_TIMEOUT;
+    }
+    const DWORD result = os::WaitForMultipleObjects(count, present, FALSE, dwMilliseconds);
+    return result < WAIT_OBJECT_0 + count ? WAIT_OBJECT_0 + positions[result - WAIT_OBJECT_0] : result;
+  }
+
+  HANDLE Get(WaitPosition position) const { return handles_[position]; }
+
+ private:
+  static HANDLE MakeShared(NamedEventSlot& slot) {
+    HANDLE handle = slot.GetOrCreate();
+    if (handle == nullptr) LogMissingEvent(slot.Name());
+    return handle;
+  }
+
+  HANDLE handles_[kWaitPositions] = {};
+};
 
 void CheckSensorHealth() {
   ULONG ulProblemCode = 0;
@@ -57,23 +110,26 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Polling FP Status(wait for %d s)",
                static_cast<int>(PollingPeriodMs() / 1000));
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] SERVICE_VERSION =  %s", kServiceVersion);
-  g_hDriverAttachEvent = UniqueKernelHandle(CreateDriverAttachEvent());
+  WaitEvents events;
+  // A restart of the biometric service that the start had to put off.
+  RunDeferredBiometricRestart();
 
   for (;;) {
     LoadOtherSetting();
+    RestoreDevicesDisabledByService();
     CheckSensorHealth();
 
-    const HANDLE handles[] = {g_hServiceStopEvent.Get(), g_hCheckYBEvent.load(), g_hDriverAttachEvent.Get()};
-    DWORD result = os::WaitForMultipleObjects(3, handles, FALSE, PollingPeriodMs());
+    events.MakeMissing();
+    const DWORD result = events.Wait(PollingPeriodMs());
     if (result == WAIT_OBJECT_0 + kStopEvent) {
       LogFormatted(EVENTLOG_INFORMATION_TYPE,
                    L"[ZEFO Service] OnServiceStopEvent trigger, exit the PollingFPStatusThread!!!");
       break;
     }
     if (result == WAIT_OBJECT_0 + kCheckNowEvent) {
-      os::ResetEvent(handles[kCheckNowEvent]);
+      os::ResetEvent(events.Get(kCheckNowEvent));
     } else if (result == WAIT_OBJECT_0 + kDriverAttachEvent) {
-      os::ResetEvent(handles[kDriverAttachEvent]);
+      os::ResetEvent(events.Get(kDriverAttachEvent));
       if (g_bEssDeviceFound == 0) {
         LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] DriverExistEvent trigger, Run CheckEssUEFIValue... ");
         CheckEssUEFIValue();
@@ -88,7 +144,7 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
   }
 
   g_hDriverAttachEvent.Close();
-  os::SetEvent(g_hTerminateThreadEvent.Get());
+  os::SetEvent(g_hTerminateThreadEvent.GetOrCreate());
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Exit PollingFPStatusThread");
   return 0;
 }

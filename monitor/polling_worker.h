@@ -2,14 +2,16 @@
 // check-now or driver-attach event is set.
 #pragma once
 
+#include "diag/named_event.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
-// Created by OnStart, closed by OnStop.
-extern UniqueKernelHandle g_hServiceStopEvent;      // "pOnServiceStopEvent": leave the loop
-extern UniqueKernelHandle g_hTerminateThreadEvent;  // "pTerminateThreadEvent": the worker has left its loop
-// Created by the worker, released when it ends.
-extern UniqueKernelHandle g_hDriverAttachEvent;  // "Global\DriverAttach"
+// Made by OnStart, or by whichever side finds one missing; closed by OnStop.
+extern NamedEventSlot g_hServiceStopEvent;      // "pOnServiceStopEvent": leave the loop
+extern NamedEventSlot g_hTerminateThreadEvent;  // "pTerminateThreadEvent": the worker has left its loop
+// Made by the worker (again at each loop while missing), released when it
+// ends. Never destroyed: the system closes it with the process.
+extern UniqueKernelHandle& g_hDriverAttachEvent;  // "Global\DriverAttach"
 
 // Longest polling period whose wait in milliseconds still fits 32 bits.
 constexpr DWORD kMaxServicePollingTime = 71582;

@@ -8,6 +8,8 @@ namespace os {
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+// Ends the process: its other threads run no more code.
+[[noreturn]] void ExitProcess(UINT uExitCode);
 // Wide formatted text on standard output, in the formatter's conventions.
 int vwprintf(const wchar_t* Format, va_list Args);
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);

@@ -10,7 +10,9 @@
 namespace {
 constexpr DWORD kEventPauseMs = 1000;
 
-void SignalCheckNow() { os::SetEvent(g_hCheckYBEvent.load()); }
+// Before the event exists the signal has no effect; the worker's first check
+// covers it.
+void SignalCheckNow() { os::SetEvent(g_hCheckYBEvent.Get()); }
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 

@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/sync.h"
+#include "service/event_sources.h"
 #include "service/service_base.h"
 
 namespace {
@@ -67,6 +68,7 @@ void InstallService() {
     return;
   }
   Print(L"%s is installed.\n", kServiceName);
+  RegisterEventSources(szPath);
   manager.Close();
 }
 
@@ -94,10 +96,12 @@ void RemoveService() {
     else
       Print(L"\n%s failed to stop.\n", kServiceName);
   }
-  if (os::DeleteService(service.Get()))
+  if (os::DeleteService(service.Get())) {
     Print(L"%s is removed.\n", kServiceName);
-  else
+    RemoveEventSources();
+  } else {
     Print(L"DeleteService failed w/err 0x%08lx\n", os::GetLastError());
+  }
   manager.Close();
 }
 

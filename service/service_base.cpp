@@ -8,7 +8,7 @@
 
 CServiceBase* s_service = nullptr;
 DWORD g_dwCheckPoint = 1;
-std::atomic<HANDLE> g_hCheckYBEvent{nullptr};
+NamedEventSlot g_hCheckYBEvent{L"pCheckYBEvent", TRUE};
 
 namespace {
 // Only the ServiceMain thread and the dispatcher thread report status, and
@@ -21,7 +21,10 @@ CServiceBase::CServiceBase(LPCWSTR pszServiceName)
     : m_pszServiceName(pszServiceName),
       m_ServiceStatus{SERVICE_WIN32_OWN_PROCESS,
                       SERVICE_START_PENDING,
-                      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE,
+                      // Power events too: without them the lid and display
+                      // notifications registered below are never delivered.
+                      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT |
+                          SERVICE_ACCEPT_SESSIONCHANGE,
                       NO_ERROR,
                       0,
                       0,
@@ -49,14 +52,14 @@ void WINAPI CServiceBase::ServiceMain(DWORD dwArgc, LPWSTR* pszArgv) {
   s_service->m_hServiceStatus =
       os::RegisterServiceCtrlHandlerExW(s_service->m_pszServiceName, ServiceCtrlHandlerEx, nullptr);
   if (s_service->m_hServiceStatus == nullptr) {
-    // Nothing could ever stop a service without a handler: end ServiceMain
-    // here, so that the dispatcher returns and the process ends in order.
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] RegisterServiceCtrlHandlerEx fail, Error = 0x%.8X",
-                 os::GetLastError());
-    return;
+    // Without a status handle the service can never report STOPPED, so the
+    // dispatcher would never return: end the process with the error instead.
+    const DWORD dwError = os::GetLastError();
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] RegisterServiceCtrlHandlerEx fail, Error = 0x%.8X", dwError);
+    os::ExitProcess(dwError);
   }
 
-  g_hCheckYBEvent = os::CreateEventW(nullptr, TRUE, FALSE, L"pCheckYBEvent");
+  g_hCheckYBEvent.GetOrCreate();
   const HANDLE recipient = reinterpret_cast<HANDLE>(s_service->m_hServiceStatus);
   s_service->m_hLidSwitchNotify = UniquePowerNotify(
       os::RegisterPowerSettingNotification(recipient, &kGuidLidSwitchStateChange, DEVICE_NOTIFY_SERVICE_HANDLE));
@@ -67,11 +70,11 @@ void WINAPI CServiceBase::ServiceMain(DWORD dwArgc, LPWSTR* pszArgv) {
   s_service->Start(dwArgc, pszArgv);
 }
 
-void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode) {
+void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint) {
   ExclusiveLock guard(g_statusLock);
   m_ServiceStatus.dwCurrentState = dwCurrentState;
   m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
-  m_ServiceStatus.dwWaitHint = 0;
+  m_ServiceStatus.dwWaitHint = dwWaitHint;
   if (dwCurrentState == SERVICE_RUNNING || dwCurrentState == SERVICE_STOPPED)
     m_ServiceStatus.dwCheckPoint = 0;
   else
@@ -108,7 +111,7 @@ void CServiceBase::Stop() {
   m_hDisplayStateNotify.Close();
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] UnregisterPowerSettingNotification Finish");
   try {
-    SetServiceStatusValues(SERVICE_STOP_PENDING);
+    SetServiceStatusValues(SERVICE_STOP_PENDING, NO_ERROR, kStopPendingWaitHintMs);
     OnStop();
     SetServiceStatusValues(SERVICE_STOPPED);
   } catch (DWORD dwError) {
@@ -168,4 +171,3 @@ void CServiceBase::Shutdown() {
 
 void CServiceBase::OnPause() {}
 void CServiceBase::OnContinue() {}
-void CServiceBase::OnShutdown() {}

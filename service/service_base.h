@@ -1,8 +1,7 @@
 // The one service object of the process and its state machine towards the SCM.
 #pragma once
 
-#include <atomic>
-
+#include "diag/named_event.h"
 #include "platform/power.h"
 #include "platform/types.h"
 
@@ -16,10 +15,14 @@ extern CServiceBase* s_service;
 // Checkpoint of the next pending report; starts at 1, written only while a
 // status is reported.
 extern DWORD g_dwCheckPoint;
-// The check-now event: created by ServiceMain, set by the control handler,
-// waited on and reset by the polling worker, closed by OnStop. Atomic because
-// the control handler may read it while ServiceMain is still creating it.
-extern std::atomic<HANDLE> g_hCheckYBEvent;
+// The check-now event "pCheckYBEvent": made by ServiceMain (or by the worker
+// when that failed), set by the control handler, waited on and reset by the
+// polling worker, closed by OnStop.
+extern NamedEventSlot g_hCheckYBEvent;
+
+// Every SERVICE_STOP_PENDING report promises the next one, or the final
+// state, within this time: each step of a stop is bounded below it.
+constexpr DWORD kStopPendingWaitHintMs = 4000;
 
 class CServiceBase {
  public:
@@ -48,13 +51,14 @@ class CServiceBase {
   virtual void OnShutdown();
 
   // Reports one status; every report takes this path.
-  void SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode = NO_ERROR);
+  void SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode = NO_ERROR, DWORD dwWaitHint = 0);
 
  private:
   static void WINAPI ServiceMain(DWORD dwArgc, LPWSTR* pszArgv);
   DWORD CurrentState();
-  // OnStop's last resort for a worker that did not confirm its end.
-  void TerminateWorker();
+  // Terminates the worker once it stands where that cuts nothing, waiting at
+  // most safePointWaitMs for that; a stop reports its progress meanwhile.
+  void TerminateWorker(DWORD safePointWaitMs, bool reportProgress);
 
   LPCWSTR m_pszServiceName;
   SERVICE_STATUS m_ServiceStatus;

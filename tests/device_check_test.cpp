@@ -49,9 +49,10 @@ const CheckCase kCheckCases[] = {
     {"DescriptionOfEarlierMemberUnreadable", {{L"Other", 0}, {L"ZEFO", 43}},
      {{"SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA, 0}}, kYellowBangDescriptionFailed, 0,
      {Service(1, L"[ZEFO Service] SetupDiGetDeviceRegistryProperty fail, GetLastError = 13")}},
-    {"DescriptionTooLongForBuffer", {{DescriptionFillingBuffer(), 0}, {L"ZEFO", 43}}, {},
-     kYellowBangDescriptionFailed, 0,
-     {Service(1, L"[ZEFO Service] SetupDiGetDeviceRegistryProperty fail, GetLastError = 122")}},
+    // Whatever has so long a description is not the sensor, and must not hide it.
+    {"DescriptionTooLongForBuffer", {{DescriptionFillingBuffer(), 0}, {L"ZEFO", 43}}, {}, kYellowBangFound, 43,
+     {Service(2, L"[ZEFO Service] Device property too long (index = 0), not the FPR device"),
+      Service(2, L"[ZEFO Service] Got yellow bang, error code 43 (CM_PROB_FAILED_POST_START)")}},
     {"StatusQueryFails", {{L"ZEFO", 43}}, {{"CM_Get_DevNode_Status", CR_NO_SUCH_DEVNODE, -1}},
      kYellowBangStatusFailed, 0,
      {Service(1, L"[ZEFO Service] CM_Get_DevNode_Status fail, GetDeviceNodeResult = 0xD")}},

@@ -146,6 +146,17 @@ TEST_F(Ess, HardwareIdReadFailureAfterAMatch) {
   EXPECT_EQ(0, machine.devices.OpenDeviceLists());
 }
 
+TEST_F(Ess, DeviceWithHardwareIdsTooLongForTheBufferDoesNotHideTheSensor) {
+  AddDevice(L"Other", 0, {std::wstring(300, L'x')});
+  const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A10");
+  CheckEssUEFIValue();
+
+  EXPECT_TRUE(WasLogged(L"[ZEFO Service] Device property too long (index = 0), not the FPR device"));
+  EXPECT_EQ(1, g_bEssDeviceFound);
+  EXPECT_TRUE(Stored(sensor));
+  EXPECT_EQ(Finish(0), EventLog().back());
+}
+
 TEST_F(Ess, ListNotBuilt) {
   AddSensor(L"USB\\VID_06CB&PID_0A10");
   machine.Fail("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY);
@@ -232,6 +243,30 @@ TEST_F(Ess, RestartRunsScByFullPathHalfASecondApart) {
   EXPECT_EQ(runs[0].timeMs + 500, runs[1].timeMs);
   EXPECT_EQ(250u, runs[0].timeMs);
   EXPECT_EQ(0u, machine.kernel.OpenHandleCount());  // token, keys, process handles all closed
+}
+
+// sc.exe runs only by its whole path: a system directory that leaves no room
+// for "\sc.exe" within MAX_PATH would otherwise launch a cut path.
+TEST_F(Ess, ScRunsOnlyWhenItsWholePathFits) {
+  machine.firmware.SetVariable(L"EssState", kGuid, {1});
+  const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A10");
+  for (const std::size_t length : {252u, 253u, 258u, 259u, 300u}) {
+    SCOPED_TRACE(length);
+    machine.registry.SetDword(Configurations(sensor), L"SecureFingerprint", 0);
+    const std::wstring directory = L"C:\\" + std::wstring(length - 3, L'd');
+    {
+      auto lock = machine.kernel.Lock();
+      machine.firmware.systemDirectory = directory;
+      machine.firmware.programs = {directory + L"\\sc.exe", (directory + L"\\sc.exe").substr(0, MAX_PATH - 1)};
+      machine.firmware.commands.clear();
+    }
+    CheckEssUEFIValue();
+    const bool fits = length <= 252;
+    EXPECT_EQ(fits ? 2u : 0u, CommandLines().size());
+    const std::wstring refused = L"[ZEFO Service] No full path for sc.exe (GetSystemDirectory = " +
+                                 std::to_wstring(length < MAX_PATH ? length : length + 1) + L"), \"sc stop WbioSrvc\" not run";
+    EXPECT_EQ(!fits, WasLogged(refused));
+  }
 }
 
 TEST_F(Ess, FailedWriteStillRestarts) {

@@ -10,75 +10,11 @@
 #include "platform/sim/power_model.h"
 #include "platform/sync.h"
 #include "service/control_handler.h"
-#include "service_process.h"
-
-using testing_support::LoggedMessage;
-using testing_support::LoggedMessages;
-using testing_support::ServiceProcess;
-using testing_support::Texts;
+#include "monitor_fixture.h"
 
 namespace {
 
-const std::wstring kEssGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
-const std::wstring kOtherProblem = L"[ZEFO Service] Other YB error code, not do the recovery mechanism...";
-const std::wstring kGraceful =
-    L"[ZEFO Service] Thread termination gracefully completed for PollingFPStatusThread!!!";
-const std::wstring kTimedOut =
-    L"[ZEFO Service] Wait OnServiceStopEvent timeout,Terminate the PollingFPStatusThread...";
-const std::wstring kDriverAttach = L"[ZEFO Service] DriverExistEvent trigger, Run CheckEssUEFIValue... ";
-const std::wstring kNotFound = L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!";
-
-class MonitorTest : public ::testing::Test {
- protected:
-  ~MonitorTest() override { g_dwLogSwitch = 0; }
-
-  void SetSetting(const std::wstring& name, DWORD value) {
-    machine.registry.SetDword(testing_support::kSettingsKey, name, value);
-  }
-  int AddSensor(ULONG problem = 0, const std::wstring& hardwareId = L"USB\\VID_1234&PID_0A20&REV_0001") {
-    sim::SimDevice device;
-    device.description = L"ZEFO Fingerprint Sensor";
-    device.hardwareIds = {hardwareId};
-    device.problem = problem;
-    return machine.devices.AddDevice(device);
-  }
-  MonitorTest() { SetSetting(L"ServicePollingTime", kDefaultServicePollingTime); }
-  void Start(DWORD logSwitch = 1) {
-    SetSetting(L"LOG_SWITCH", logSwitch);
-    process = std::make_unique<ServiceProcess>(machine, testing_support::RunWmain);
-    ASSERT_TRUE(process->WaitForState(SERVICE_RUNNING));
-    ASSERT_TRUE(machine.Settle());
-  }
-  void Stop() {
-    ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0u, process->Exit());
-  }
-  std::vector<std::wstring> MessagesSince(std::uint64_t seq) { return Texts(LoggedMessages(machine, seq)); }
-  std::uint64_t LastSeq() { return machine.Journal().back().seq; }
-  // Machine times at which a message was logged.
-  std::vector<std::uint64_t> TimesOf(const std::wstring& text) {
-    std::vector<std::uint64_t> times;
-    for (const LoggedMessage& m : LoggedMessages(machine))
-      if (m.text == text) times.push_back(m.timeMs);
-    return times;
-  }
-  static bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text) {
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-  }
-  bool NamedEventExists(const std::wstring& name) {
-    auto lock = machine.kernel.Lock();
-    auto it = machine.kernel.namedEvents.find(name);
-    return it != machine.kernel.namedEvents.end() && !it->second.expired();
-  }
-  bool WorkerTerminated() {
-    for (const sim::JournalEntry& e : machine.Journal())
-      if (e.kind == "thread" && e.text == L"TerminateThread exit code 1") return true;
-    return false;
-  }
-
-  sim::Machine machine;
-  std::unique_ptr<ServiceProcess> process;
-};
+using namespace monitor_testing;
 
 TEST_F(MonitorTest, LidOpenedChecksTheSensorAndRecoversProblem43) {
   const int sensor = AddSensor();
@@ -241,20 +177,49 @@ TEST_F(MonitorTest, GracefulStopClosesEveryHandleItMade) {
   EXPECT_FALSE(WorkerTerminated());
 }
 
-TEST_F(MonitorTest, WorkerThatLeftAfterAFailedWaitEndsGracefully) {
-  machine.FailNamed("CreateEventW", L"pOnServiceStopEvent", ERROR_NOT_ENOUGH_MEMORY);
+// An event that cannot be made is made again at every loop; meanwhile the
+// worker waits on the others, and goes on checking at every polling period.
+class MonitorWithoutAnEvent : public MonitorTest, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(MonitorWithoutAnEvent, KeepsCheckingAndStillStops) {
+  const std::wstring name = GetParam();
+  AddSensor(CM_PROB_FAILED_START);
+  machine.FailNamed("CreateEventW", name, ERROR_NOT_ENOUGH_MEMORY, -1);
   Start();
-  EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),
-                       L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), exit the "
-                       L"PollingFPStatusThread!!!"));
+  machine.RunFor(2 * 120000);
+
+  const std::wstring missing = L"[ZEFO Service] Create " + name + L" fail, GetLastError = 0x00000008, wait without it";
+  EXPECT_EQ(3u, TimesOf(kOtherProblem).size());
+  EXPECT_EQ(3u, TimesOf(missing).size());
+  EXPECT_TRUE(TimesOf(L"[ZEFO Service] WaitForSingleObject error (EventTriggerCode = -1), exit the "
+                      L"PollingFPStatusThread!!!")
+                  .empty());
   Stop();
-  EXPECT_EQ(1u, TimesOf(kGraceful).size());
-  EXPECT_FALSE(WorkerTerminated());
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), machine.scm.StatusReports().back().status.dwCurrentState);
 }
 
+INSTANTIATE_TEST_SUITE_P(Events, MonitorWithoutAnEvent,
+                         ::testing::Values(L"pOnServiceStopEvent", L"pCheckYBEvent", L"Global\\DriverAttach"),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+TEST_F(MonitorTest, CheckNowEventServiceMainCouldNotMakeIsMadeByTheWorker) {
+  const int sensor = AddSensor();
+  machine.FailNamed("CreateEventW", L"pCheckYBEvent", ERROR_NOT_ENOUGH_MEMORY, 1);
+  Start();
+  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
+  const std::uint64_t lidAt = machine.Now();
+  ASSERT_EQ(NO_ERROR, machine.power.SettingChanged(kGuidLidSwitchStateChange, 1));
+  machine.RunFor(1000);
+
+  std::vector<sim::DeviceAction> actions = machine.devices.Actions();
+  ASSERT_EQ(2u, actions.size());
+  EXPECT_EQ(lidAt + 1000, actions[0].timeMs);
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+}
+
 TEST_F(MonitorTest, MissingTerminationEventMakesTheStopTerminateTheWorker) {
-  machine.FailNamed("CreateEventW", L"pTerminateThreadEvent", ERROR_NOT_ENOUGH_MEMORY);
+  machine.FailNamed("CreateEventW", L"pTerminateThreadEvent", ERROR_NOT_ENOUGH_MEMORY, -1);
   Start();
   Stop();
   EXPECT_TRUE(Contains(Texts(LoggedMessages(machine)),

@@ -3,6 +3,7 @@
 #include "diag/termination_guard.h"
 #include "monitor/device_check.h"
 #include "monitor/device_recovery.h"
+#include "monitor/disabled_devices.h"
 #include "tests/device_fixture.h"
 
 namespace {
@@ -89,40 +90,81 @@ TEST_F(Recovery, UnreadableDescriptionEndsTheRunUnderTheDebugSource) {
   EXPECT_EQ(0, machine.devices.OpenDeviceLists());
 }
 
-struct StepFailureCase {
-  const char* name;
-  std::vector<std::pair<const char*, DWORD>> faults;
-  std::vector<Logged> errors;  // between the step announcements
-  std::vector<Action> actions;
-  int closingCode;
+struct StepFault {
+  const char* op;
+  DWORD error;
+  int times;    // -1: every call
+  int nth = 0;  // else only the nth call of op
 };
 
-// The attached request stays with the device, as on Windows: an installer call
-// after a failed attach carries out whatever was attached before, or fails
-// with ERROR_NO_CLASSINSTALL_PARAMS when nothing was.
+struct StepFailureCase {
+  const char* name;
+  std::vector<StepFault> faults;
+  std::vector<Logged> errors;  // between the step announcements
+  int enableAttempts;
+  std::vector<Action> actions;
+  int closingCode;
+  bool leftDisabledOnRecord;
+};
+
+Logged AttachFailed(const wchar_t* step, const wchar_t* code) {
+  return Service(1, std::wstring(L"[ZEFO Service] SetupDiSetClassInstallParams fail(") + step +
+                        L" Device), errorcode = " + code);
+}
+Logged InstallerFailed(const wchar_t* step, const wchar_t* code) {
+  return Service(1, std::wstring(L"[ZEFO Service] SetupDiCallClassInstaller fail (") + step + L" Device), errorcode = " +
+                        code);
+}
+
+// A request that could not be attached is never carried out: the installer
+// would act on the request still attached (the disable's, at the enable
+// step). A failed enable is tried twice more, a second apart; a sensor still
+// disabled after that stays on record for the next check.
 const StepFailureCase kStepFailures[] = {
     {"DisableAttachFails",
-     {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER}},
-     {Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Disable Device), errorcode = 0x00000057"),
-      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0xE0000215")},
+     {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER, 1}},
+     {AttachFailed(L"Disable", L"0x00000057")},
+     1,
      {{0, DICS_ENABLE, 1000}},
-     static_cast<int>(ERROR_NO_CLASSINSTALL_PARAMS)},
+     static_cast<int>(ERROR_INVALID_PARAMETER),
+     false},
     {"DisableInstallerFails",
-     {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED}},
-     {Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0x00000005")},
+     {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 1}},
+     {InstallerFailed(L"Disable", L"0x00000005")},
+     1,
      {{0, DICS_ENABLE, 1000}},
-     5},
-    {"EveryCallFails",
-     {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER},
-      {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
-      {"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE},
-      {"SetupDiCallClassInstaller", ERROR_NO_SUCH_DEVINST}},
-     {Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Disable Device), errorcode = 0x00000057"),
-      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Disable Device), errorcode = 0x00000005"),
-      Service(1, L"[ZEFO Service] SetupDiSetClassInstallParams fail(Enable Device), errorcode = 0x0000001F"),
-      Service(1, L"[ZEFO Service] SetupDiCallClassInstaller fail (Enable Device), errorcode = 0xE000020B")},
+     5,
+     false},
+    {"EnableInstallerFailsOnce",
+     {{"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 2}},
+     {InstallerFailed(L"Enable", L"0x0000001F")},
+     2,
+     {{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 2000}},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     false},
+    {"EnableAttachFailsOnce",
+     {{"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE, 1, 2}},
+     {AttachFailed(L"Enable", L"0x0000001F")},
+     2,
+     {{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 2000}},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     false},
+    {"InstallerAlwaysFails",
+     {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, -1}},
+     {InstallerFailed(L"Disable", L"0x00000005"), InstallerFailed(L"Enable", L"0x00000005"),
+      InstallerFailed(L"Enable", L"0x00000005"), InstallerFailed(L"Enable", L"0x00000005")},
+     3,
      {},
-     static_cast<int>(ERROR_NO_SUCH_DEVINST)},
+     5,
+     true},
+    {"AttachAlwaysFails",
+     {{"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE, -1}},
+     {AttachFailed(L"Disable", L"0x0000001F"), AttachFailed(L"Enable", L"0x0000001F"),
+      AttachFailed(L"Enable", L"0x0000001F"), AttachFailed(L"Enable", L"0x0000001F")},
+     3,
+     {},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     true},
 };
 
 class RecoveryStepFailure : public Recovery, public ::testing::WithParamInterface<StepFailureCase> {};
@@ -130,8 +172,12 @@ class RecoveryStepFailure : public Recovery, public ::testing::WithParamInterfac
 TEST_P(RecoveryStepFailure, LogsTheCodeAndStillEnablesAfterThePause) {
   const StepFailureCase& c = GetParam();
   AddDevice(L"ZEFO");
-  // Faults of one operation are taken in order, one per call.
-  for (const auto& [op, error] : c.faults) machine.Fail(op, error);
+  for (const StepFault& fault : c.faults) {
+    if (fault.nth != 0)
+      machine.FailCall(fault.op, fault.nth, fault.error);
+    else
+      machine.Fail(fault.op, fault.error, fault.times);
+  }
   EXPECT_EQ(1, RecoverZEFOFPDevice());
 
   std::vector<Logged> log = EventLog();
@@ -141,8 +187,9 @@ TEST_P(RecoveryStepFailure, LogsTheCodeAndStillEnablesAfterThePause) {
   EXPECT_EQ(c.errors, errors);
   EXPECT_EQ(Exit(c.closingCode), log.back());
   // The enable announcement always comes, one second after the disable step.
-  ASSERT_EQ(1, std::count(log.begin(), log.end(), kEnable));
+  EXPECT_EQ(c.enableAttempts, std::count(log.begin(), log.end(), kEnable));
   EXPECT_EQ(c.actions, Actions());
+  EXPECT_EQ(c.leftDisabledOnRecord, !DevicesDisabledByService().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecoveryStepFailure, ::testing::ValuesIn(kStepFailures),

@@ -60,7 +60,9 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
   const SERVICE_STATUS& pending = reports[0].status;
   EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), pending.dwServiceType);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), pending.dwCurrentState);
-  EXPECT_EQ(0x85u, pending.dwControlsAccepted);
+  // Stop, shutdown, power events (the lid and display notifications come as
+  // those) and session changes.
+  EXPECT_EQ(0xC5u, pending.dwControlsAccepted);
   EXPECT_EQ(0u, pending.dwWin32ExitCode);
   EXPECT_EQ(0u, pending.dwServiceSpecificExitCode);
   EXPECT_EQ(1u, pending.dwCheckPoint);
@@ -75,6 +77,17 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
     EXPECT_FALSE(registration.released);
   }
 
+  {
+    auto lock = machine.kernel.Lock();
+    auto checkNow = machine.kernel.namedEvents.find(L"pCheckYBEvent");
+    ASSERT_NE(machine.kernel.namedEvents.end(), checkNow);
+    auto event = checkNow->second.lock();
+    ASSERT_TRUE(event);
+    EXPECT_TRUE(event->manual);
+    EXPECT_FALSE(event->signalled);
+    EXPECT_TRUE(event->sddl.empty());
+  }
+
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
   EXPECT_EQ(0u, process.Exit());
 
@@ -85,8 +98,10 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
             Reports(machine));
   reports = machine.scm.StatusReports();
   for (const auto& report : reports) {
-    EXPECT_EQ(0x85u, report.status.dwControlsAccepted);
-    EXPECT_EQ(0u, report.status.dwWaitHint);
+    EXPECT_EQ(0xC5u, report.status.dwControlsAccepted);
+    // A pending stop promises its next report; no other report promises anything.
+    EXPECT_EQ(report.status.dwCurrentState == SERVICE_STOP_PENDING ? kStopPendingWaitHintMs : 0u,
+              report.status.dwWaitHint);
   }
   registrations = machine.power.Registrations();
   EXPECT_TRUE(registrations[0].released);
@@ -112,14 +127,6 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
             Texts(LoggedMessages(machine)));
   for (const LoggedMessage& message : LoggedMessages(machine)) EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, message.type);
 
-  auto lock = machine.kernel.Lock();
-  auto checkNow = machine.kernel.namedEvents.find(L"pCheckYBEvent");
-  ASSERT_NE(machine.kernel.namedEvents.end(), checkNow);
-  auto event = checkNow->second.lock();
-  ASSERT_TRUE(event);
-  EXPECT_TRUE(event->manual);
-  EXPECT_FALSE(event->signalled);
-  EXPECT_TRUE(event->sddl.empty());
 }
 
 TEST(ServiceLifecycle, LogSwitchOtherThanOneChangesNoReportAndLogsNothing) {
@@ -163,10 +170,13 @@ TEST(ServiceLifecycle, RunOutsideTheScmFailsAtOnceWithoutServiceMain) {
   g_dwLogSwitch = 0;
 }
 
-TEST_F(ServiceLifecycleTest, FailedHandlerRegistrationIsLoggedAndTheProcessEndsInOrder) {
+// The service can never report STOPPED without a status handle, so the
+// dispatcher would never return: the process ends with the error instead.
+TEST_F(ServiceLifecycleTest, FailedHandlerRegistrationIsLoggedAndEndsTheProcessWithTheError) {
   machine.Fail("RegisterServiceCtrlHandlerExW", ERROR_SERVICE_NOT_IN_EXE);
   ServiceProcess process(machine);
-  EXPECT_EQ(0u, process.Exit());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE), process.Exit());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE), machine.process.ExitCode());
 
   EXPECT_TRUE(machine.scm.StatusReports().empty());
   EXPECT_TRUE(machine.power.Registrations().empty());
@@ -174,16 +184,15 @@ TEST_F(ServiceLifecycleTest, FailedHandlerRegistrationIsLoggedAndTheProcessEndsI
     auto lock = machine.kernel.Lock();
     EXPECT_EQ(0u, machine.kernel.namedEvents.count(L"pCheckYBEvent"));
   }
-  std::vector<std::wstring> texts = Texts(LoggedMessages(machine));
-  ASSERT_GE(texts.size(), 3u);
+  std::vector<LoggedMessage> logged = LoggedMessages(machine);
+  ASSERT_GE(logged.size(), 3u);
   EXPECT_EQ((std::vector<std::wstring>{
                 L"[ZEFO Service] Enter CServiceBase::ServiceMain...",
                 L"[ZEFO Service] Start RegisterServiceCtrlHandlerEx...",
                 L"[ZEFO Service] RegisterServiceCtrlHandlerEx fail, Error = 0x0000043B",
-                L"[ZEFO Service] Enter CServiceBase Destructor...",
             }),
-            std::vector<std::wstring>(texts.end() - 4, texts.end()));
-  EXPECT_EQ(EVENTLOG_ERROR_TYPE, LoggedMessages(machine)[texts.size() - 2].type);
+            Texts(std::vector<LoggedMessage>(logged.end() - 3, logged.end())));
+  EXPECT_EQ(EVENTLOG_ERROR_TYPE, logged.back().type);
 }
 
 TEST_F(ServiceLifecycleTest, ShutdownReportsStoppedOnceAndKeepsRegistrations) {

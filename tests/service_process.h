@@ -28,7 +28,7 @@ inline void SetLogSwitch(sim::Machine& machine, DWORD logSwitch) {
 inline void ResetServiceHost() {
   s_service = nullptr;
   g_dwCheckPoint = 1;
-  g_hCheckYBEvent = nullptr;
+  g_hCheckYBEvent.Detach();
 }
 
 // wmain with no argument, as the SCM starts the installed service.
@@ -104,9 +104,8 @@ class ServiceProcess {
   // the next process starts from the state a fresh one has.
   ~ServiceProcess() {
     machine_.kernel.EndAllThreads();
-    for (UniqueKernelHandle* handle :
-         {&g_hFpMainThread, &g_hServiceStopEvent, &g_hTerminateThreadEvent, &g_hDriverAttachEvent})
-      handle->Detach();
+    for (UniqueKernelHandle* handle : {&g_hFpMainThread, &g_hDriverAttachEvent}) handle->Detach();
+    for (NamedEventSlot* slot : {&g_hServiceStopEvent, &g_hTerminateThreadEvent}) slot->Detach();
     ResetServiceHost();
   }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what a fresh Debian 12 machine lacks, builds both
-# builds and the sanitizer builds, and runs every test, the Wine runs included.
+# builds and the sanitizer builds and the release package, and runs every
+# test, the Wine runs included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,10 @@ for preset in sim sim-asan sim-tsan win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+echo "== release package"
+cmake --build --preset win64 --target package
+tools/check-package.sh
 
 for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"

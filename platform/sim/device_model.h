@@ -54,12 +54,17 @@ class DeviceModel {
   // Replaces a property's raw bytes and type (e.g. a description without
   // terminator, odd length).
   void SetRawProperty(int device, DWORD property, DWORD type, std::vector<BYTE> bytes);
+  // The device instance ID SetupDiGetDeviceInstanceIdW gives, e.g. "ROOT\\BIOMETRIC\\0001".
+  static std::wstring InstanceId(int device);
   // Registry path (under HKLM, as RegistryModel takes it) of the device's
   // hardware key, what SetupDiOpenDevRegKey(DIREG_DEV) opens; it exists only
   // once something is created there with machine.registry.
   std::wstring HardwareKeyPath(int device) const;
   std::vector<DeviceAction> Actions() const;
   int OpenDeviceLists() const;  // lists built and not yet destroyed
+  // Machine time each SetupDiCallClassInstaller call takes before it carries
+  // out the change; kNever: the class installer hangs.
+  void SetInstallerTime(std::uint64_t ms);
 
   // Platform side, lock held.
   static DEVINST DevInstOf(int device) { return static_cast<DEVINST>(device + 1); }
@@ -72,6 +77,7 @@ class DeviceModel {
   std::vector<DeviceNode> nodes;
   std::vector<DeviceAction> actions;
   int openLists = 0;
+  std::uint64_t installerTimeMs = 0;
 
  private:
   Kernel& kernel_;

@@ -46,10 +46,14 @@ void DeviceModel::SetRawProperty(int device, DWORD property, DWORD type, std::ve
   nodes.at(static_cast<std::size_t>(device)).properties[property] = DeviceProperty{type, std::move(bytes)};
 }
 
-std::wstring DeviceModel::HardwareKeyPath(int device) const {
+std::wstring DeviceModel::InstanceId(int device) {
   std::wstring instance = std::to_wstring(device);
   instance.insert(0, instance.size() < 4 ? 4 - instance.size() : 0, L'0');
-  return L"System\\CurrentControlSet\\Enum\\ROOT\\BIOMETRIC\\" + instance + L"\\Device Parameters";
+  return L"ROOT\\BIOMETRIC\\" + instance;
+}
+
+std::wstring DeviceModel::HardwareKeyPath(int device) const {
+  return L"System\\CurrentControlSet\\Enum\\" + InstanceId(device) + L"\\Device Parameters";
 }
 
 std::vector<DeviceAction> DeviceModel::Actions() const {
@@ -60,6 +64,11 @@ std::vector<DeviceAction> DeviceModel::Actions() const {
 int DeviceModel::OpenDeviceLists() const {
   auto lock = kernel_.Lock();
   return openLists;
+}
+
+void DeviceModel::SetInstallerTime(std::uint64_t ms) {
+  auto lock = kernel_.Lock();
+  installerTimeMs = ms;
 }
 
 void DeviceModel::ChangeState(int device, DWORD stateChange) {
@@ -193,6 +202,26 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   return TRUE;
 }
 
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PWSTR DeviceInstanceId,
+                                 DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  DWORD error;
+  Member member = FindMember(m, DeviceInfoSet, DeviceInfoData, error);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  if (DeviceInstanceId == nullptr && DeviceInstanceIdSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (auto fault = m.kernel.TakeFault("SetupDiGetDeviceInstanceIdW", member.index)) return Fail(*fault);
+  const std::wstring id = sim::DeviceModel::InstanceId(member.device);
+  // Sizes count characters, the terminator included.
+  const auto needed = static_cast<DWORD>(id.size() + 1);
+  if (RequiredSize) *RequiredSize = needed;
+  if (needed > DeviceInstanceIdSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  id.copy(DeviceInstanceId, id.size());
+  DeviceInstanceId[id.size()] = L'\0';
+  sim::LastError() = ERROR_SUCCESS;
+  return TRUE;
+}
+
 CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst, ULONG ulFlags) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
@@ -244,13 +273,18 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
   DWORD error;
   Member member = FindMember(m, DeviceInfoSet, DeviceInfoData, error);
   if (error != ERROR_SUCCESS) return Fail(error);
-  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
   if (InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
   // The request stays attached after the call, as on Windows.
   auto it = member.set->installParams.find(member.device);
   if (it == member.set->installParams.end()) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
   const DWORD stateChange = it->second.StateChange;
   if (stateChange != DICS_DISABLE && stateChange != DICS_ENABLE) return Fail(ERROR_INVALID_PARAMETER);
+  const std::uint64_t installerTime = m.devices.installerTimeMs;
+  if (installerTime != 0) {
+    const std::uint64_t doneAt = installerTime == sim::kNever ? sim::kNever : m.kernel.Now() + installerTime;
+    m.kernel.Block(lock, [] { return false; }, doneAt);
+  }
   m.devices.ChangeState(member.device, stateChange);
   m.kernel.Changed();
   sim::LastError() = ERROR_SUCCESS;

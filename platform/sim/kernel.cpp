@@ -12,6 +12,7 @@
 #include <cwchar>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
 namespace sim {
 namespace {
@@ -132,12 +133,51 @@ std::unique_lock<std::mutex> Kernel::Enter(const char* call, bool raises) {
     Report(std::string(call) + " called from a thread the machine did not start: start it with CreateThread");
   std::unique_lock<std::mutex> lock(mutex_);
   assert((!OneAtATime() || running_ == self) && "a machine thread runs only with the run token");
-  if (self->terminate && std::uncaught_exceptions() == 0) {
-    if (!self->parked) Park(lock, self, call);
-    // Its process ends (or it swallowed its unwinding): unwind it.
-    if (raises) throw ThreadTerminated{};
+  if (std::uncaught_exceptions() == 0) {
+    // Terminated while it ran (free-running, or by itself): cut here.
+    if (self->terminate && !self->parked) CutShort(*self, call);
+    if (self->parked) {
+      Park(lock);
+      // The machine ends its threads (or it swallowed its unwinding): unwind it.
+      if (raises) throw ThreadTerminated{};
+    }
   }
   return lock;
+}
+
+void Kernel::Park(std::unique_lock<std::mutex>& lock) {
+  SimThread* self = t_current;
+  if (ending_) return;
+  self->blocked = true;
+  self->ready = nullptr;
+  self->deadline = kNever;
+  self->giveUpAt = std::chrono::steady_clock::time_point::max();
+  if (OneAtATime()) {
+    HandOver(lock, self);
+  } else {
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return ending_; });
+  }
+  self->blocked = false;
+}
+
+void Kernel::EndProcess(int process, DWORD exitCode) {
+  for (SimThread& t : threads_)
+    if (t.process == process && !t.parked) MarkParked(t, exitCode);
+  for (auto it = handleProcess_.begin(); it != handleProcess_.end();) {
+    if (it->second == process) {
+      handles_.erase(it->first);
+      it = handleProcess_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  changed_.notify_all();
+}
+
+bool Kernel::ProcessHasThreads(int process) const {
+  return std::any_of(threads_.begin(), threads_.end(),
+                     [process](const SimThread& t) { return t.process == process && !t.parked; });
 }
 
 SimThread* Kernel::CurrentThread() const { return t_current; }
@@ -152,8 +192,8 @@ bool Kernel::Block(std::unique_lock<std::mutex>& lock, std::function<bool()> rea
 bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
                        std::chrono::milliseconds realLimit, const char* call) {
   SimThread* self = t_current;
-  // Unwinding as its process ends: no more waits.
-  if (self->terminate) return false;
+  // Unwinding as the machine ends it: no more waits.
+  if (self->parked) return false;
   if (ready()) return true;
   self->ready = ready;
   self->deadline = deadline;
@@ -166,8 +206,11 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
     HandOver(lock, self);
   } else {
     for (;;) {
-      if (self->parked) changed_.wait(lock, [this] { return ending_; });
-      if (self->terminate || ready() || now_ >= deadline || std::chrono::steady_clock::now() >= self->giveUpAt) break;
+      if (self->parked) {
+        Park(lock);
+        break;
+      }
+      if (ready() || now_ >= deadline || std::chrono::steady_clock::now() >= self->giveUpAt) break;
       // Moved to an alarm short of the deadline, it looks again.
       if (AdvanceClockIfIdle()) continue;
       if (self->giveUpAt == std::chrono::steady_clock::time_point::max())
@@ -315,6 +358,7 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
   rec->object = object;
   rec->name = std::move(name);
   rec->order = nextOrder_++;
+  rec->process = t_current ? t_current->process : 0;
   object->thread = rec;
   if (OneAtATime()) {
     // It waits for the token like a thread whose wait has just ended.
@@ -344,11 +388,14 @@ std::shared_ptr<ThreadObject> Kernel::Spawn(std::function<DWORD()> body, std::ws
 
 void Kernel::ThreadEnded(SimThread* rec, DWORD exitCode) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!rec->object->finished) {
+  // A parked thread's object already shows its end.
+  if (!rec->parked) {
     rec->object->finished = true;
-    rec->object->exitCode = exitCode;
+    // Terminated between two platform calls, it may have come to its end by
+    // itself; it still ends with the code it was terminated with.
+    rec->object->exitCode = rec->terminate ? rec->terminateExitCode : exitCode;
+    rec->object->thread = nullptr;
   }
-  rec->object->thread = nullptr;
   rec->blocked = false;
   auto it = std::find_if(threads_.begin(), threads_.end(), [rec](const SimThread& t) { return &t == rec; });
   finished_.push_back(std::move(it->thread));
@@ -362,44 +409,42 @@ void Kernel::ThreadEnded(SimThread* rec, DWORD exitCode) {
   }
 }
 
-void Kernel::MarkParked(SimThread& thread, const char* call) {
+void Kernel::MarkParked(SimThread& thread, DWORD exitCode) {
   thread.parked = true;
-  thread.call = call;
+  // Blocked in a wait, it counts as idle at once.
+  thread.ready = nullptr;
+  thread.deadline = kNever;
   thread.object->finished = true;
-  thread.object->exitCode = thread.terminateExitCode;
+  thread.object->exitCode = exitCode;
   thread.object->thread = nullptr;
-  if (!ending_) Record("thread", L"'" + thread.name + L"' terminated in " + std::wstring(call, call + std::strlen(call)));
 }
 
-void Kernel::Park(std::unique_lock<std::mutex>& lock, SimThread* self, const char* call) {
-  MarkParked(*self, call);
-  self->blocked = true;
-  self->ready = nullptr;
-  self->deadline = kNever;
-  self->giveUpAt = std::chrono::steady_clock::time_point::max();
-  if (OneAtATime()) {
-    HandOver(lock, self);
-  } else {
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return ending_; });
-  }
-  self->blocked = false;
+void Kernel::CutShort(SimThread& thread, const char* call) {
+  thread.call = call;
+  MarkParked(thread, thread.terminateExitCode);
+  if (!ending_)
+    Record("thread", L"'" + thread.name + L"' terminated in " + std::wstring(call, call + std::strlen(call)));
 }
 
 void Kernel::Terminate(SimThread* thread, DWORD exitCode) {
-  if (thread == nullptr || thread->terminate) return;
+  if (thread == nullptr || thread->terminate || thread->parked) return;
   thread->terminate = true;
   thread->terminateExitCode = exitCode;
   // Stopped inside the call it waits in; a running thread (free-running, or
-  // itself) parks at its next platform call.
-  if (thread->blocked) MarkParked(*thread, thread->call);
+  // itself) is cut at its next platform call.
+  if (thread->blocked) CutShort(*thread, thread->call);
   changed_.notify_all();
 }
 
 void Kernel::EndAllThreads() {
   std::unique_lock<std::mutex> lock(mutex_);
   ending_ = true;
-  for (SimThread& t : threads_) Terminate(&t, 0);
+  for (SimThread& t : threads_) {
+    if (t.parked) continue;
+    // Blocked ones park where they are; running ones (free-running) at their next call.
+    t.terminate = true;
+    if (t.blocked) MarkParked(t, 0);
+  }
   if (OneAtATime()) {
     while (!threads_.empty()) {
       driver_.ready = [this] { return threads_.empty(); };
@@ -438,6 +483,7 @@ HANDLE Kernel::Insert(std::shared_ptr<Object> object) {
   std::uintptr_t value = nextHandle_;
   nextHandle_ += 4;
   handles_[value] = std::move(object);
+  handleProcess_[value] = t_current ? t_current->process : 0;
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -446,7 +492,10 @@ std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
   return it == handles_.end() ? nullptr : it->second;
 }
 
-bool Kernel::Close(HANDLE handle) { return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
+bool Kernel::Close(HANDLE handle) {
+  handleProcess_.erase(reinterpret_cast<std::uintptr_t>(handle));
+  return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
+}
 
 std::size_t Kernel::OpenHandleCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -459,14 +508,25 @@ void Kernel::AddFault(Fault fault) {
 }
 
 std::optional<DWORD> Kernel::TakeFault(const char* op, long index, const std::wstring& subject) {
-  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (it->op != op || (it->index != -1 && it->index != index)) continue;
-    if (!it->subject.empty() && it->subject != subject) continue;
-    DWORD error = it->error;
-    if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
-    return error;
+  // Every matching fault counts the call, so that a fault for the nth call
+  // hits that call whatever other faults do meanwhile.
+  std::optional<DWORD> error;
+  for (auto it = faults_.begin(); it != faults_.end();) {
+    const bool matches = it->op == op && (it->index == -1 || it->index == index) &&
+                         (it->subject.empty() || it->subject == subject);
+    if (!matches) {
+      ++it;
+    } else if (it->skip > 0) {
+      --it->skip;
+      ++it;
+    } else if (error) {
+      ++it;  // due too: it applies to the next call
+    } else {
+      error = it->error;
+      it = it->remaining > 0 && --it->remaining == 0 ? faults_.erase(it) : std::next(it);
+    }
   }
-  return std::nullopt;
+  return error;
 }
 
 void Kernel::Record(std::string kind, std::wstring text) {

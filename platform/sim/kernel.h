@@ -29,16 +29,16 @@
 // only read machine state, never lock, block, record or change anything, and
 // may be called any number of times.
 //
-// Termination. TerminateThread parks its target: the target runs no more code
-// (it is stopped inside the platform call it is in, or at its next one), its
-// handles and locks stay held, its thread object is signalled with the exit
-// code, and the journal records in which call it was cut, as on Windows. The
-// parked thread is unwound only when its process ends (EndAllThreads), by
-// ThreadTerminated raised from that platform call (a release call instead
-// completes, and the next call raises): its destructors then run as the
-// system closing the process's handles. Code on a machine thread must
-// not swallow ThreadTerminated (a catch (...) that does not rethrow): the next
-// platform call raises it again.
+// Termination. TerminateThread parks its target, and so does the end of its
+// process: the thread runs no more code (it is stopped inside the platform
+// call it is in, or at its next one), its thread object is signalled with
+// the exit code, and its locks stay held, as on Windows; for TerminateThread
+// the journal records in which call it was cut. A parked thread is unwound
+// only when the machine ends its threads (EndAllThreads), by ThreadTerminated
+// raised from that platform call (a release call instead completes, and the
+// next call raises): its destructors then run as the system cleaning up.
+// Code on a machine thread must not swallow ThreadTerminated (a catch (...)
+// that does not rethrow): the next platform call raises it again.
 #pragma once
 
 #include <atomic>
@@ -61,8 +61,8 @@ namespace sim {
 
 constexpr std::uint64_t kNever = UINT64_MAX;
 
-// Unwinds a parked machine thread when its process ends. Raised only from a
-// platform call; see the contract above.
+// Unwinds a parked machine thread when the machine ends its threads. Raised
+// only from a platform call; see the contract above.
 struct ThreadTerminated {};
 
 // How the machine's threads take turns.
@@ -152,7 +152,10 @@ struct SimThread {
   const char* call = "start";  // the platform call it waits in, or was cut in
   bool terminate = false;
   DWORD terminateExitCode = 0;
-  bool parked = false;  // terminated: runs no more code until its process ends
+  int process = 0;      // 0: the test driver's; threads inherit their creator's
+  // Terminated, or its process ended: runs no more code until the machine
+  // ends its threads.
+  bool parked = false;
 };
 
 // Order and time of one observation.
@@ -172,6 +175,7 @@ struct Fault {
   int remaining;  // -1: always
   long index;     // -1: any call; else only calls about this index (member, value, ...)
   std::wstring subject;  // empty: any call; else only calls about this name (an event's, ...)
+  int skip = 0;          // matching calls that pass before it applies
 };
 
 // Memory of the machine's process at an address that is the same in every
@@ -204,9 +208,10 @@ class Kernel {
   // call for the journal and reports.
   std::unique_lock<std::mutex> Lock(const char* call = __builtin_FUNCTION());
   // The lock for the calls that release a handle or memory. A terminated
-  // thread parks here too, but when its process ends the release goes on
-  // instead of raising: destructors make these calls, and a destructor that
-  // raised would end the whole host process. It unwinds at its next call.
+  // thread parks here too, but when the machine ends its threads the release
+  // goes on instead of raising: destructors make these calls, and a
+  // destructor that raised would end the whole host process. It unwinds at
+  // its next call.
   std::unique_lock<std::mutex> LockForRelease(const char* call = __builtin_FUNCTION());
 
   // Blocks the calling thread until ready() holds (true) or the clock reaches
@@ -233,12 +238,20 @@ class Kernel {
   std::shared_ptr<ThreadObject> Spawn(std::function<DWORD()> body, std::wstring name);
   // Terminates a thread with this exit code: it parks (see the contract).
   void Terminate(SimThread* thread, DWORD exitCode);  // lock held
-  // The process ends: every thread the machine started is unwound, ended and
-  // joined, and the process's locks go with it.
+  // Every thread the machine started is unwound, ended and joined, and the
+  // locks they held go with them.
   void EndAllThreads();
   SimThread* CurrentThread() const;
   // True when no thread but self can go on before the clock must move.
   bool OthersIdle(const SimThread* self) const;  // lock held
+
+  // Processes. A process ends as a whole: each of its threads, wherever it
+  // is, runs no further platform call (it parks), its thread objects are
+  // signalled with the exit code and its handles close.
+  void EndProcess(int process, DWORD exitCode);  // lock held
+  bool ProcessHasThreads(int process) const;     // lock held
+  // The calling thread, parked, waits until the machine ends its threads.
+  void Park(std::unique_lock<std::mutex>& lock);
 
   // Handles: values from a counter whose base differs for each machine, so a
   // handle left from an earlier machine names nothing.
@@ -278,9 +291,10 @@ class Kernel {
   // Free-running: moves the clock when every thread is blocked; true if it moved.
   bool AdvanceClockIfIdle();  // lock held
   std::unique_lock<std::mutex> Enter(const char* call, bool raises);
-  void MarkParked(SimThread& thread, const char* call);  // lock held
-  // Parks a terminated thread until its process ends.
-  void Park(std::unique_lock<std::mutex>& lock, SimThread* self, const char* call);
+  // The thread runs no more code; its object shows its end.
+  void MarkParked(SimThread& thread, DWORD exitCode);  // lock held
+  // Parks a terminated thread, recording the call it was cut in.
+  void CutShort(SimThread& thread, const char* call);  // lock held
   void ThreadEnded(SimThread* thread, DWORD exitCode);
   void Watch();
   [[noreturn]] void ReportDeadlock() const;  // lock held
@@ -303,7 +317,7 @@ class Kernel {
   std::list<SimThread> threads_;  // stable addresses, in creation order
   SimThread driver_;              // the thread that built the machine
   std::uint64_t nextOrder_ = 1;
-  bool ending_ = false;  // EndAllThreads is unwinding the process
+  bool ending_ = false;  // EndAllThreads is unwinding the threads
   // One-at-a-time: the token's holder and the count of hand-overs.
   std::atomic<SimThread*> running_{nullptr};
   std::atomic<std::uint64_t> handOvers_{0};
@@ -312,6 +326,7 @@ class Kernel {
   std::condition_variable watchdogWake_;
   bool watchdogStop_ = false;
   std::map<std::uintptr_t, std::shared_ptr<Object>> handles_;
+  std::map<std::uintptr_t, int> handleProcess_;  // the process each handle belongs to
   std::uintptr_t nextHandle_;
   std::vector<Fault> faults_;
   std::vector<std::uint64_t> alarms_;

@@ -27,6 +27,11 @@ void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
   kernel.AddFault(Fault{op, error, times, index, {}});
 }
 
+void Machine::FailCall(const std::string& op, int nth, DWORD error) {
+  if (nth < 1) throw std::invalid_argument("calls are counted from 1");
+  kernel.AddFault(Fault{op, error, 1, -1, {}, nth - 1});
+}
+
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
   kernel.AddFault(Fault{op, error, times, -1, name});
 }
@@ -62,12 +67,40 @@ std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::w
 
 std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& serviceName,
                                                            std::function<DWORD()> programMain) {
-  scm.AddService(serviceName, SERVICE_START_PENDING);
-  {
-    auto lock = kernel.Lock();
-    process.startedBySCM = true;
-  }
-  return Start(std::move(programMain), L"main");
+  auto lock = kernel.Lock();
+  if (process.Running()) throw std::logic_error("the service process still runs");
+  // A process whose threads the machine ended still had its handles.
+  if (process.id != 0 && !process.exitCode) kernel.EndProcess(process.id, 0);
+  scm.BeginServiceStart(serviceName);
+  power.registrations.clear();
+  process.startedBySCM = true;
+  process.exitCode.reset();
+  ++process.id;
+  auto main = kernel.Spawn(
+      [this, programMain = std::move(programMain)] {
+        const DWORD exitCode = programMain();
+        // Returning from the main thread ends the process, as the C runtime does.
+        auto endLock = kernel.Lock();
+        EndServiceProcess(exitCode, L"main thread returned");
+        return exitCode;
+      },
+      L"main");
+  // Before the thread's first platform call, which waits for this lock.
+  main->thread->process = process.id;
+  return main;
+}
+
+void Machine::KillProcess(DWORD exitCode) {
+  auto lock = kernel.Lock();
+  if (process.Running()) EndServiceProcess(exitCode, L"TerminateProcess");
+}
+
+void Machine::EndServiceProcess(DWORD exitCode, const std::wstring& how) {
+  if (process.exitCode) return;
+  process.exitCode = exitCode;
+  kernel.Record("process", how + L", exit code " + std::to_wstring(exitCode));
+  kernel.EndProcess(process.id, exitCode);
+  scm.ProcessEnded();
 }
 
 DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::milliseconds realLimit) {

@@ -33,6 +33,9 @@ class Machine {
   // Faults: the next `times` calls (-1: every call) of the named operation
   // fail with error; index narrows it to calls about one member or value.
   void Fail(const std::string& op, DWORD error, int times = 1, long index = -1);
+  // The nth call of op from now on (1: the next) fails once with error,
+  // whatever member or value it is about.
+  void FailCall(const std::string& op, int nth, DWORD error);
   // The same for calls about one name only (the event CreateEventW creates, ...).
   void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
 
@@ -48,10 +51,17 @@ class Machine {
   // Lets the machine run until every other thread is blocked with nothing to
   // do before the clock must move.
   bool Settle(std::chrono::milliseconds realLimit = std::chrono::seconds(20));
-  // The SCM starts a service: its entry shows START_PENDING, and programMain
-  // runs as the main thread of a process that the SCM started.
+  // The SCM starts a service: its entry shows START_PENDING, the SCM holds
+  // the service lock, and programMain runs as the main thread of a new
+  // process that the SCM started; when it returns, the process ends with its
+  // result as exit code. The machine's state (registry, devices, SCM
+  // database) carries over from an earlier process; per-process state (the
+  // dispatcher, power registrations, handles) starts afresh.
   std::shared_ptr<ThreadObject> StartServiceProcess(const std::wstring& serviceName,
                                                     std::function<DWORD()> programMain);
+  // The service process ends at once, as by TerminateProcess: a crash or a
+  // power loss between two steps.
+  void KillProcess(DWORD exitCode);
   // Starts a thread of the machine, as the program's own main thread.
   std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
   // Waits for a machine thread to end and gives its exit code.
@@ -62,6 +72,10 @@ class Machine {
   void SignalTogether(const std::vector<std::wstring>& names);
 
   std::vector<JournalEntry> Journal();
+
+  // Platform side, lock held: the service process ends with this exit code;
+  // how it ended goes to the journal.
+  void EndServiceProcess(DWORD exitCode, const std::wstring& how);
 
   Kernel kernel;
   RegistryModel registry{kernel};

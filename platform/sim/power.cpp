@@ -35,7 +35,7 @@ std::optional<DWORD> PowerModel::SettingChanged(const GUID& setting, DWORD value
   bool registered = false;
   for (const PowerSettingRegistration& r : registrations)
     registered = registered || (!r.released && r.setting == setting && r.recipient == scm_.dispatcher.statusHandle);
-  if (!registered) return std::nullopt;
+  if (!registered || !scm_.Accepts(SERVICE_ACCEPT_POWEREVENT)) return std::nullopt;
   return scm_.Deliver(lock, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, PowerSettingBlock(setting, value));
 }
 }  // namespace sim

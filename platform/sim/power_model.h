@@ -37,8 +37,9 @@ class PowerModel {
   // Every registration ever made, in order, with its release.
   std::vector<PowerSettingRegistration> Registrations() const;
   // The setting changed to value: a service that holds a registration for it
-  // gets SERVICE_CONTROL_POWEREVENT / PBT_POWERSETTINGCHANGE with the block.
-  // Gives the handler's result, or none when nothing is registered for it.
+  // and whose last report accepts power events gets SERVICE_CONTROL_POWEREVENT
+  // / PBT_POWERSETTINGCHANGE with the block. Gives the handler's result, or
+  // none when no such service is there.
   std::optional<DWORD> SettingChanged(const GUID& setting, DWORD value);
 
   // Platform side, lock held.

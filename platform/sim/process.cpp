@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <stdexcept>
 #include <vector>
 
 #include "platform/diagnostics.h"
@@ -9,6 +10,11 @@ namespace sim {
 std::wstring ProcessModel::Console() const {
   auto lock = kernel_.Lock();
   return console;
+}
+
+std::optional<DWORD> ProcessModel::ExitCode() const {
+  auto lock = kernel_.Lock();
+  return exitCode;
 }
 }  // namespace sim
 
@@ -39,6 +45,16 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   lpFilename[path.size()] = L'\0';
   sim::LastError() = ERROR_SUCCESS;
   return static_cast<DWORD>(path.size());
+}
+
+void ExitProcess(UINT uExitCode) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (m.process.id == 0 || m.kernel.CurrentThread()->process != m.process.id)
+    throw std::logic_error("ExitProcess outside the service process");
+  m.EndServiceProcess(uExitCode, L"ExitProcess");
+  m.kernel.Park(lock);
+  throw sim::ThreadTerminated{};
 }
 
 int vwprintf(const wchar_t* Format, va_list Args) {

@@ -1,5 +1,6 @@
 // The programs the process starts: the system directory and CreateProcessW.
 #include <algorithm>
+#include <sstream>
 
 #include "platform/process.h"
 #include "platform/sim/machine.h"
@@ -8,6 +9,31 @@
 namespace os {
 using sim::Fail;
 namespace {
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return !sim::CaseInsensitiveLess()(a, b) && !sim::CaseInsensitiveLess()(b, a);
+}
+
+// sc.exe acts on the SCM's database: "sc stop NAME" as ControlService STOP
+// would, "sc start NAME" once the service lock is free. Only services no
+// process of this machine runs are modelled.
+void RunServiceControl(sim::Machine& m, const std::wstring& commandLine,
+                       const std::shared_ptr<sim::ProcessObject>& program) {
+  std::wistringstream words(commandLine);
+  std::wstring tool, verb, name;
+  words >> tool >> verb >> name;
+  auto it = m.scm.services.find(name);
+  if (it == m.scm.services.end()) return;
+  sim::ServiceEntry& entry = it->second;
+  m.scm.Refresh(entry);
+  if (SameText(verb, L"stop") && !m.scm.ServedHere(name) &&
+      !sim::ScmModel::Refusal(entry.status, SERVICE_CONTROL_STOP)) {
+    m.scm.StopScripted(entry);
+  } else if (SameText(verb, L"start")) {
+    const std::uint64_t earliestEnd = program->endsAt;
+    program->endsAt = sim::kNever;
+    m.scm.StartScripted(name, program, earliestEnd);
+  }
+}
 }  // namespace
 
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
@@ -34,9 +60,8 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   if (lpApplicationName == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
   const std::wstring application = lpApplicationName;
   const auto& programs = m.firmware.programs;
-  const bool known = std::any_of(programs.begin(), programs.end(), [&](const std::wstring& program) {
-    return !sim::CaseInsensitiveLess()(program, application) && !sim::CaseInsensitiveLess()(application, program);
-  });
+  const bool known = std::any_of(programs.begin(), programs.end(),
+                                 [&](const std::wstring& program) { return SameText(program, application); });
   if (!known) return Fail(ERROR_FILE_NOT_FOUND);
 
   sim::CommandRun run;
@@ -50,8 +75,11 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   const std::uint64_t runTime = m.firmware.programRunTimeMs;
   const std::uint64_t endsAt = runTime == sim::kNever ? sim::kNever : m.kernel.Now() + runTime;
   m.kernel.AddAlarm(endsAt);
-  lpProcessInformation->hProcess = m.kernel.Insert(std::make_shared<sim::ProcessObject>(m.kernel, endsAt));
-  lpProcessInformation->hThread = m.kernel.Insert(std::make_shared<sim::ProcessObject>(m.kernel, endsAt));
+  // Its one thread ends with it.
+  auto program = std::make_shared<sim::ProcessObject>(m.kernel, endsAt);
+  if (SameText(application, m.firmware.systemDirectory + L"\\sc.exe")) RunServiceControl(m, run.commandLine, program);
+  lpProcessInformation->hProcess = m.kernel.Insert(program);
+  lpProcessInformation->hThread = m.kernel.Insert(program);
   lpProcessInformation->dwProcessId = static_cast<DWORD>(m.firmware.commands.size()) * 4 + 0x1000;
   lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 4;
   sim::LastError() = ERROR_SUCCESS;

@@ -55,10 +55,30 @@ std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNo
     if (!child) {
       child = std::make_shared<RegKeyNode>();
       child->path = node->path + L"\\" + part;
+      child->parent = node;
     }
     node = child;
   }
   return node;
+}
+
+namespace {
+void MarkDeleted(RegKeyNode& node) {
+  node.deleted = true;
+  for (auto& entry : node.subkeys) MarkDeleted(*entry.second);
+}
+}  // namespace
+
+void RegistryModel::Remove(std::shared_ptr<RegKeyNode> node) {
+  if (auto parent = node->parent.lock()) {
+    for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
+      if (it->second == node) {
+        parent->subkeys.erase(it);
+        break;
+      }
+    }
+  }
+  MarkDeleted(*node);
 }
 
 std::shared_ptr<RegKeyHandle> RegistryModel::Resolve(HKEY key) const {
@@ -98,7 +118,10 @@ void RegistryModel::DeleteKey(const std::wstring& keyPath) {
   parts.pop_back();
   std::wstring parentPath;
   for (const std::wstring& p : parts) parentPath += p + L"\\";
-  if (auto parent = Find(machineRoot, parentPath)) parent->subkeys.erase(leaf);
+  auto parent = Find(machineRoot, parentPath);
+  if (!parent) return;
+  auto it = parent->subkeys.find(leaf);
+  if (it != parent->subkeys.end()) Remove(it->second);
 }
 std::optional<RegValue> RegistryModel::Value(const std::wstring& keyPath, const std::wstring& name) const {
   auto lock = kernel_.Lock();
@@ -131,6 +154,7 @@ LSTATUS OpenKey(const char* op, HKEY hKey, LPCWSTR lpSubKey, REGSAM access, PHKE
   if (auto fault = m.kernel.TakeFault(op)) return static_cast<LSTATUS>(*fault);
   auto parent = m.registry.Resolve(hKey);
   if (!parent) return ERROR_INVALID_HANDLE;
+  if (parent->node->deleted) return ERROR_KEY_DELETED;
   auto node = sim::RegistryModel::Find(parent->node, lpSubKey ? lpSubKey : L"");
   if (!node) return ERROR_FILE_NOT_FOUND;
   *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, access)));
@@ -156,6 +180,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
   auto key = m.registry.Resolve(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (key->node->deleted) return ERROR_KEY_DELETED;
   auto it = key->node->values.find(lpValueName ? lpValueName : L"");
   if (it == key->node->values.end()) return ERROR_FILE_NOT_FOUND;
   const sim::RegValue& value = it->second;
@@ -180,11 +205,12 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (Reserved != 0 || (lpData == nullptr && cbData != 0)) return ERROR_INVALID_PARAMETER;
-  if (auto fault = m.kernel.TakeFault("RegSetValueExW")) return static_cast<LSTATUS>(*fault);
+  std::wstring name = lpValueName ? lpValueName : L"";
+  if (auto fault = m.kernel.TakeFault("RegSetValueExW", -1, name)) return static_cast<LSTATUS>(*fault);
   auto key = m.registry.Resolve(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  std::wstring name = lpValueName ? lpValueName : L"";
+  if (key->node->deleted) return ERROR_KEY_DELETED;
   key->node->values[name] = sim::RegValue{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
   std::wstring detail = key->node->path + L"\\" + name + L" type " + std::to_wstring(dwType);
   if (dwType == REG_DWORD && cbData == sizeof(DWORD)) {
@@ -193,6 +219,42 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     detail += L" = " + std::to_wstring(v);
   }
   m.kernel.Record("registry", L"RegSetValueExW " + detail);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (Reserved != 0 || phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::wstring subKey = lpSubKey ? lpSubKey : L"";
+  if (auto fault = m.kernel.TakeFault("RegCreateKeyExW", -1, subKey)) return static_cast<LSTATUS>(*fault);
+  auto parent = m.registry.Resolve(hKey);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (parent->node->deleted) return ERROR_KEY_DELETED;
+  const bool existed = sim::RegistryModel::Find(parent->node, subKey) != nullptr;
+  auto node = sim::RegistryModel::Create(parent->node, subKey);
+  if (lpdwDisposition) *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, samDesired)));
+  if (!existed) m.kernel.Record("registry", L"RegCreateKeyExW " + node->path);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegDeleteKeyW", -1, lpSubKey)) return static_cast<LSTATUS>(*fault);
+  // The rights of hKey do not matter; the key itself is opened for deletion.
+  auto parent = m.registry.Resolve(hKey);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (parent->node->deleted) return ERROR_KEY_DELETED;
+  auto node = sim::RegistryModel::Find(parent->node, lpSubKey);
+  if (!node) return ERROR_FILE_NOT_FOUND;
+  // A key with subkeys, and a root, cannot be deleted.
+  if (!node->subkeys.empty() || node == m.registry.machineRoot) return ERROR_ACCESS_DENIED;
+  sim::RegistryModel::Remove(node);
+  m.kernel.Record("registry", L"RegDeleteKeyW " + node->path);
   return ERROR_SUCCESS;
 }
 

@@ -22,6 +22,8 @@ struct RegValue {
 
 struct RegKeyNode {
   std::wstring path;  // full path, for the journal
+  std::weak_ptr<RegKeyNode> parent;  // empty for the root
+  bool deleted = false;  // removed from the tree; open handles to it only fail
   std::map<std::wstring, std::shared_ptr<RegKeyNode>, CaseInsensitiveLess> subkeys;
   std::map<std::wstring, RegValue, CaseInsensitiveLess> values;
 };
@@ -49,6 +51,8 @@ class RegistryModel {
   // For the platform side and other models, lock held.
   static std::shared_ptr<RegKeyNode> Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
   static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
+  // Takes the key out of the tree; it and every key below it count as deleted.
+  static void Remove(std::shared_ptr<RegKeyNode> node);  // by value: it may be the tree's own reference
   // The key an HKEY names: the root for HKEY_LOCAL_MACHINE, else an open handle.
   std::shared_ptr<RegKeyHandle> Resolve(HKEY key) const;
   static std::vector<BYTE> DwordBytes(DWORD value);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/firmware_model.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/registry_model.h"
 
@@ -37,6 +38,15 @@ struct StatusReport : Stamp {
   SERVICE_STATUS status{};
 };
 
+// One call of the service's control handler, as the SCM timed it.
+struct HandlerCall {
+  DWORD control = 0;
+  DWORD eventType = 0;
+  std::uint64_t deliveredAtMs = 0;
+  std::optional<std::uint64_t> returnedAtMs;  // none: still running, or its process ended inside it
+  std::optional<DWORD> result;
+};
+
 class ScManagerHandle : public Object {
  public:
   explicit ScManagerHandle(DWORD desiredAccess) : access(desiredAccess) {}
@@ -58,7 +68,8 @@ struct ControlRequest {
   DWORD eventType = 0;
   std::vector<BYTE> eventData;  // empty: the handler gets a null pointer
   bool done = false;
-  std::optional<DWORD> result;  // none: the dispatcher ended before handling it
+  bool started = false;          // the handler has been called with it
+  std::optional<DWORD> result;  // none: the dispatcher or its process ended before the handler returned
 };
 
 // The service side of this machine's process: its dispatcher, ServiceMain
@@ -73,6 +84,14 @@ struct ServiceDispatcher {
   HANDLE statusHandle = nullptr;
   bool stoppedReported = false;
   std::deque<std::shared_ptr<ControlRequest>> queue;
+  std::shared_ptr<ControlRequest> handling;  // the request the handler runs now
+};
+
+// A "sc start" waiting for the service lock; its program ends once it has acted.
+struct PendingStart {
+  std::wstring name;
+  std::shared_ptr<ProcessObject> program;
+  std::uint64_t earliestEnd;
 };
 
 class ScmModel {
@@ -96,20 +115,60 @@ class ScmModel {
   // A session change (WTS_* event type), sent only while the service's last
   // report accepts session changes.
   std::optional<DWORD> SessionChange(DWORD eventType, DWORD sessionId = 1);
+  // Every call of the service's handler, in order, with its times.
+  std::vector<HandlerCall> HandlerCalls() const;
+  // Whether a service start holds the service lock.
+  bool ServiceLockHeld() const;
 
   // Platform side, lock held.
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;
   std::vector<StatusReport> statusReports;
+  std::vector<HandlerCall> handlerCalls;
   void Refresh(ServiceEntry& entry) const;  // completes a scripted stop whose time has come
   ServiceDispatcher dispatcher;
-  // Queues a request for the dispatcher thread and blocks until it is handled.
+  // Queues a request for the dispatcher thread; null when the process has no
+  // handler to call (no dispatcher, no registration, or already stopped).
+  std::shared_ptr<ControlRequest> Queue(DWORD control, DWORD eventType, std::vector<BYTE> eventData);
+  // Queues a request and blocks until it is handled (test drivers).
   std::optional<DWORD> Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
                                std::vector<BYTE> eventData);
   // Whether a ControlService request goes to this process's own service.
   bool ServedHere(const std::wstring& name) const;
+  // Whether the service process's last report accepts these controls.
+  bool Accepts(DWORD acceptFlags) const;
+
+  // The service process: its start, its reports, its end.
+  void BeginServiceStart(const std::wstring& name);
+  void Reported(const SERVICE_STATUS& status);
+  void ProcessEnded();
+
+  // What the SCM answers instead of sending the control to a service in this
+  // state, if anything.
+  static std::optional<DWORD> Refusal(const SERVICE_STATUS& status, DWORD control);
+
+  // Services no process of this machine runs, as ControlService STOP and
+  // "sc stop" / "sc start" drive them. A start waits for the service lock;
+  // the program that asked for it ends once it has acted, and not before
+  // earliestEnd.
+  void StopScripted(ServiceEntry& entry);
+  void StartScripted(const std::wstring& name, std::shared_ptr<ProcessObject> program, std::uint64_t earliestEnd);
 
  private:
+  // While a service starts, the SCM holds the service lock; it judges a start
+  // hung after 80 s plus the last wait hint without a new checkpoint.
+  static constexpr std::uint64_t kStartHangMs = 80000;
+  void WatchStart();
+  void ReleaseServiceLock();
+  void CarryOutStart(const PendingStart& start);
+
   Kernel& kernel_;
+  std::wstring processService_;  // the entry the service process runs
+  std::wstring lockHolder_;      // the service whose start holds the lock; empty: free
+  std::uint64_t reportsSinceStart_ = 0;
+  std::uint64_t lastProgressAt_ = 0;
+  DWORD lastCheckPoint_ = 0;
+  DWORD lastWaitHint_ = 0;
+  std::vector<PendingStart> pendingStarts_;
 };
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "platform/service_control.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,6 +12,8 @@ void ScmModel::AddService(const std::wstring& name, DWORD currentState, std::uin
   ServiceEntry& entry = services[name];
   entry.name = name;
   entry.status.dwCurrentState = currentState;
+  // Such a service takes a stop while it runs, as most do.
+  entry.status.dwControlsAccepted = currentState == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
   entry.stopTakesMs = stopTakesMs;
 }
 
@@ -35,9 +38,7 @@ std::optional<DWORD> ScmModel::Control(DWORD control, DWORD eventType, std::vect
 
 std::optional<DWORD> ScmModel::SessionChange(DWORD eventType, DWORD sessionId) {
   auto lock = kernel_.Lock();
-  auto it = services.find(dispatcher.serviceName);
-  if (it == services.end() || !(it->second.status.dwControlsAccepted & SERVICE_ACCEPT_SESSIONCHANGE))
-    return std::nullopt;
+  if (!Accepts(SERVICE_ACCEPT_SESSIONCHANGE)) return std::nullopt;
   // WTSSESSION_NOTIFICATION: cbSize, then the session id.
   const DWORD notification[2] = {sizeof notification, sessionId};
   std::vector<BYTE> data(sizeof notification);
@@ -45,15 +46,31 @@ std::optional<DWORD> ScmModel::SessionChange(DWORD eventType, DWORD sessionId) {
   return Deliver(lock, SERVICE_CONTROL_SESSIONCHANGE, eventType, std::move(data));
 }
 
-std::optional<DWORD> ScmModel::Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
-                                       std::vector<BYTE> eventData) {
-  if (!dispatcher.running || dispatcher.handler == nullptr || dispatcher.stoppedReported) return std::nullopt;
+std::vector<HandlerCall> ScmModel::HandlerCalls() const {
+  auto lock = kernel_.Lock();
+  return handlerCalls;
+}
+
+bool ScmModel::ServiceLockHeld() const {
+  auto lock = kernel_.Lock();
+  return !lockHolder_.empty();
+}
+
+std::shared_ptr<ControlRequest> ScmModel::Queue(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
+  if (!dispatcher.running || dispatcher.handler == nullptr || dispatcher.stoppedReported) return nullptr;
   auto request = std::make_shared<ControlRequest>();
   request->control = control;
   request->eventType = eventType;
   request->eventData = std::move(eventData);
   dispatcher.queue.push_back(request);
   kernel_.Changed();
+  return request;
+}
+
+std::optional<DWORD> ScmModel::Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
+                                       std::vector<BYTE> eventData) {
+  std::shared_ptr<ControlRequest> request = Queue(control, eventType, std::move(eventData));
+  if (!request) return std::nullopt;
   if (!kernel_.BlockReal(lock, [&] { return request->done; }, kNever, std::chrono::seconds(20)))
     throw std::runtime_error("the service's control handler did not return");
   return request->result;
@@ -64,11 +81,136 @@ bool ScmModel::ServedHere(const std::wstring& name) const {
          !CaseInsensitiveLess()(dispatcher.serviceName, name);
 }
 
+bool ScmModel::Accepts(DWORD acceptFlags) const {
+  auto it = services.find(dispatcher.serviceName);
+  return it != services.end() && (it->second.status.dwControlsAccepted & acceptFlags) == acceptFlags;
+}
+
 void ScmModel::Refresh(ServiceEntry& entry) const {
   if (entry.status.dwCurrentState == SERVICE_STOP_PENDING && kernel_.Now() >= entry.stopDoneAt) {
     entry.status.dwCurrentState = SERVICE_STOPPED;
+    entry.status.dwControlsAccepted = 0;
     entry.stopDoneAt = kNever;
   }
+}
+
+void ScmModel::BeginServiceStart(const std::wstring& name) {
+  ServiceEntry& entry = services[name];
+  entry.name = name;
+  entry.status = SERVICE_STATUS{entry.type, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+  entry.stopDoneAt = kNever;
+  processService_ = name;
+  dispatcher = ServiceDispatcher{};
+  lockHolder_ = name;
+  reportsSinceStart_ = 0;
+  lastProgressAt_ = kernel_.Now();
+  lastCheckPoint_ = 0;
+  lastWaitHint_ = 0;
+  kernel_.Spawn([this] {
+    WatchStart();
+    return DWORD{0};
+  }, L"service start watch");
+}
+
+void ScmModel::WatchStart() {
+  auto lock = kernel_.Lock();
+  while (!lockHolder_.empty()) {
+    const std::uint64_t reports = reportsSinceStart_;
+    const std::uint64_t hangAt = lastProgressAt_ + kStartHangMs + lastWaitHint_;
+    if (kernel_.Block(lock, [&] { return lockHolder_.empty() || reportsSinceStart_ != reports; }, hangAt)) continue;
+    ServiceEntry& entry = services[lockHolder_];
+    kernel_.Record("scm", entry.name + L" hung on starting: stopped");
+    entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_SERVICE_START_HANG, 0, 0, 0};
+    ReleaseServiceLock();
+  }
+}
+
+void ScmModel::Reported(const SERVICE_STATUS& status) {
+  auto entry = services.find(dispatcher.serviceName);
+  if (entry != services.end()) entry->second.status = status;
+  if (status.dwCurrentState == SERVICE_STOPPED) dispatcher.stoppedReported = true;
+  if (lockHolder_.empty() || CaseInsensitiveLess()(lockHolder_, dispatcher.serviceName) ||
+      CaseInsensitiveLess()(dispatcher.serviceName, lockHolder_))
+    return;
+  if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED) {
+    ReleaseServiceLock();
+    return;
+  }
+  ++reportsSinceStart_;
+  lastWaitHint_ = status.dwWaitHint;
+  if (status.dwCheckPoint != lastCheckPoint_) {
+    lastCheckPoint_ = status.dwCheckPoint;
+    lastProgressAt_ = kernel_.Now();
+  }
+}
+
+void ScmModel::ProcessEnded() {
+  dispatcher.running = false;
+  if (dispatcher.handling) dispatcher.queue.push_front(dispatcher.handling);
+  for (auto& request : dispatcher.queue) request->done = true;
+  dispatcher.queue.clear();
+  dispatcher.handling = nullptr;
+  auto it = services.find(processService_);
+  if (it != services.end() && it->second.status.dwCurrentState != SERVICE_STOPPED) {
+    ServiceEntry& entry = it->second;
+    kernel_.Record("scm", entry.name + L" terminated unexpectedly");
+    entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+  }
+  if (!lockHolder_.empty()) ReleaseServiceLock();
+  kernel_.Changed();
+}
+
+// A stopped service is not active, a pending one cannot take a control, and
+// a control outside the accepted set is not valid for it.
+std::optional<DWORD> ScmModel::Refusal(const SERVICE_STATUS& status, DWORD control) {
+  if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (control == SERVICE_CONTROL_INTERROGATE) return std::nullopt;
+  if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING)
+    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD acceptFlag = 0;
+  if (control == SERVICE_CONTROL_STOP) acceptFlag = SERVICE_ACCEPT_STOP;
+  if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE)
+    acceptFlag = SERVICE_ACCEPT_PAUSE_CONTINUE;
+  if (acceptFlag != 0 && !(status.dwControlsAccepted & acceptFlag)) return ERROR_INVALID_SERVICE_CONTROL;
+  return std::nullopt;
+}
+
+void ScmModel::StopScripted(ServiceEntry& entry) {
+  entry.status.dwCurrentState = SERVICE_STOP_PENDING;
+  entry.status.dwControlsAccepted = 0;
+  entry.stopDoneAt = kernel_.Now() + entry.stopTakesMs;
+}
+
+void ScmModel::StartScripted(const std::wstring& name, std::shared_ptr<ProcessObject> program,
+                             std::uint64_t earliestEnd) {
+  PendingStart start{name, std::move(program), earliestEnd};
+  if (lockHolder_.empty())
+    CarryOutStart(start);
+  else
+    pendingStarts_.push_back(std::move(start));
+}
+
+void ScmModel::CarryOutStart(const PendingStart& start) {
+  auto it = services.find(start.name);
+  const bool runByProcess = it != services.end() && !CaseInsensitiveLess()(it->first, processService_) &&
+                            !CaseInsensitiveLess()(processService_, it->first);
+  if (it != services.end() && !runByProcess) {
+    Refresh(it->second);
+    if (it->second.status.dwCurrentState == SERVICE_STOPPED) {
+      it->second.status = SERVICE_STATUS{it->second.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+      kernel_.Record("scm", L"started " + it->second.name);
+    }
+  }
+  start.program->endsAt = std::max(start.earliestEnd, kernel_.Now());
+  kernel_.AddAlarm(start.program->endsAt);
+}
+
+void ScmModel::ReleaseServiceLock() {
+  lockHolder_.clear();
+  std::vector<PendingStart> waiting;
+  waiting.swap(pendingStarts_);
+  for (const PendingStart& start : waiting) CarryOutStart(start);
+  kernel_.Changed();
 }
 }  // namespace sim
 
@@ -103,36 +245,35 @@ DWORD AccessForControl(DWORD control) {
   }
 }
 
-// A control for the service this machine's process runs: the SCM's checks,
-// then the handler on the dispatcher thread; returns once it has been handled.
-BOOL ControlOwnService(sim::Machine& m, std::unique_lock<std::mutex>& lock, sim::ServiceEntry& entry, DWORD control,
+bool ValidControl(DWORD control) {
+  return (control >= SERVICE_CONTROL_STOP && control <= SERVICE_CONTROL_INTERROGATE) ||
+         (control >= 128 && control <= 255);
+}
+
+// The SCM waits this long for a handler; the handler runs on past it.
+constexpr std::uint64_t kHandlerTimeoutMs = 30000;
+
+// A control for the service this machine's process runs: the handler on the
+// dispatcher thread; returns once it has been handled or the SCM gave up.
+BOOL ControlOwnService(sim::Machine& m, std::unique_lock<std::mutex>& lock, const std::wstring& name, DWORD control,
                        LPSERVICE_STATUS lpServiceStatus) {
-  const SERVICE_STATUS& status = entry.status;
-  const bool userCode = control >= 128 && control <= 255;
-  DWORD acceptFlag = 0;
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      acceptFlag = SERVICE_ACCEPT_STOP;
-      break;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
-      acceptFlag = SERVICE_ACCEPT_PAUSE_CONTINUE;
-      break;
-    case SERVICE_CONTROL_INTERROGATE:
-      break;
-    default:
-      if (!userCode) return Fail(ERROR_INVALID_PARAMETER);
-  }
-  if (control != SERVICE_CONTROL_INTERROGATE &&
-      (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING))
-    return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-  if (acceptFlag != 0 && !(status.dwControlsAccepted & acceptFlag)) return Fail(ERROR_INVALID_SERVICE_CONTROL);
-  const std::wstring name = entry.name;
   m.kernel.Record("scm", L"ControlService " + std::to_wstring(control) + L" " + name);
-  if (!m.scm.Deliver(lock, control, 0, {})) return Fail(ERROR_SERVICE_NOT_ACTIVE);
-  // The entry may be gone once the handler has run (a deleted service that stopped).
-  auto it = m.scm.services.find(name);
-  if (lpServiceStatus && it != m.scm.services.end()) *lpServiceStatus = it->second.status;
+  std::shared_ptr<sim::ControlRequest> request = m.scm.Queue(control, 0, {});
+  auto entryStatus = [&m, &name]() -> const SERVICE_STATUS* {
+    // The entry may be gone once the handler has run (a deleted service that stopped).
+    auto it = m.scm.services.find(name);
+    return it == m.scm.services.end() ? nullptr : &it->second.status;
+  };
+  if (request) m.kernel.Block(lock, [&] { return request->done; }, m.kernel.Now() + kHandlerTimeoutMs);
+  if (request && !request->done) {
+    auto& queue = m.scm.dispatcher.queue;
+    queue.erase(std::remove(queue.begin(), queue.end(), request), queue.end());
+    m.kernel.Record("scm", L"ControlService " + std::to_wstring(control) + L" " + name + L" timed out");
+    return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+  }
+  const SERVICE_STATUS* status = entryStatus();
+  if (lpServiceStatus && status) *lpServiceStatus = *status;
+  if (!request || !request->result) return Fail(ERROR_SERVICE_NOT_ACTIVE);
   return TRUE;
 }
 
@@ -207,15 +348,18 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   DWORD needed = AccessForControl(dwControl);
   sim::ServiceEntry* entry = EntryOf(m, hService, needed);
   if (!entry) return FALSE;
+  if (!ValidControl(dwControl)) return Fail(ERROR_INVALID_PARAMETER);
   if (auto fault = m.kernel.TakeFault("ControlService")) return Fail(*fault);
-  if (entry->status.dwCurrentState == SERVICE_STOPPED) return Fail(ERROR_SERVICE_NOT_ACTIVE);
-  if (m.scm.ServedHere(entry->name)) return ControlOwnService(m, lock, *entry, dwControl, lpServiceStatus);
-  if (dwControl != SERVICE_CONTROL_STOP) return Fail(ERROR_INVALID_SERVICE_CONTROL);
-  if (entry->status.dwCurrentState != SERVICE_STOP_PENDING) {
-    entry->status.dwCurrentState = SERVICE_STOP_PENDING;
-    entry->stopDoneAt = m.kernel.Now() + entry->stopTakesMs;
+  if (auto refusal = sim::ScmModel::Refusal(entry->status, dwControl)) {
+    if (lpServiceStatus) *lpServiceStatus = entry->status;
+    return Fail(*refusal);
   }
-  m.kernel.Record("scm", L"ControlService stop " + entry->name);
+  if (m.scm.ServedHere(entry->name)) return ControlOwnService(m, lock, entry->name, dwControl, lpServiceStatus);
+  // A service no process of this machine runs: it takes a stop and answers the rest.
+  if (dwControl == SERVICE_CONTROL_STOP) {
+    m.scm.StopScripted(*entry);
+    m.kernel.Record("scm", L"ControlService stop " + entry->name);
+  }
   if (lpServiceStatus) *lpServiceStatus = entry->status;
   return TRUE;
 }
@@ -287,21 +431,25 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
       L"ServiceMain");
 
   // The calling thread serves the handler, one request at a time, until the
-  // service has reported SERVICE_STOPPED. A ServiceMain that ended without a
-  // handler leaves nothing that could ever stop the service: return then too.
+  // service has reported SERVICE_STOPPED. A service that never does (its
+  // handler could not be registered, say) keeps it here for good.
   for (;;) {
-    m.kernel.Block(lock, [&d] {
-      return !d.queue.empty() || d.stoppedReported || (d.handler == nullptr && d.serviceMainThread->finished);
-    }, sim::kNever);
+    m.kernel.Block(lock, [&d] { return !d.queue.empty() || d.stoppedReported; }, sim::kNever);
     if (d.queue.empty()) break;
     std::shared_ptr<sim::ControlRequest> request = d.queue.front();
     d.queue.pop_front();
+    d.handling = request;
+    const std::size_t call = m.scm.handlerCalls.size();
+    m.scm.handlerCalls.push_back(sim::HandlerCall{request->control, request->eventType, m.kernel.Now(), {}, {}});
     LPHANDLER_FUNCTION_EX handler = d.handler;
     LPVOID context = d.context;
     LPVOID eventData = m.kernel.memory.PlaceEventData(request->eventData);
     lock.unlock();
     DWORD result = handler(request->control, request->eventType, eventData, context);
     lock = m.kernel.Lock();
+    d.handling = nullptr;
+    m.scm.handlerCalls[call].returnedAtMs = m.kernel.Now();
+    m.scm.handlerCalls[call].result = result;
     request->result = result;
     request->done = true;
     m.kernel.Record("control", L"control " + std::to_wstring(request->control) + L" event " +
@@ -349,10 +497,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
   report.timeMs = m.kernel.Now();
   report.status = status;
   m.scm.statusReports.push_back(report);
-  sim::ServiceDispatcher& d = m.scm.dispatcher;
-  auto entry = m.scm.services.find(d.serviceName);
-  if (entry != m.scm.services.end()) entry->second.status = status;
-  if (status.dwCurrentState == SERVICE_STOPPED) d.stoppedReported = true;
   m.kernel.Record("status", L"type " + std::to_wstring(status.dwServiceType) + L" state " +
                                 std::to_wstring(status.dwCurrentState) + L" accepted " +
                                 std::to_wstring(status.dwControlsAccepted) + L" exit code " +
@@ -360,6 +504,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
                                 std::to_wstring(status.dwServiceSpecificExitCode) + L" checkpoint " +
                                 std::to_wstring(status.dwCheckPoint) + L" wait hint " +
                                 std::to_wstring(status.dwWaitHint));
+  m.scm.Reported(status);
   m.kernel.Changed();
   return TRUE;
 }

@@ -90,6 +90,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
 #define MAX_PATH 260
+#define MAX_DEVICE_ID_LEN 200
 #define INFINITE 0xFFFFFFFFu
 
 // Error codes.
@@ -109,6 +110,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_ENVVAR_NOT_FOUND 203
 #define ERROR_MORE_DATA 234
+#define ERROR_KEY_DELETED 1018
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_INVALID_FUNCTION 1
 #define ERROR_NOACCESS 998
@@ -118,6 +120,8 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061
 #define ERROR_SERVICE_NOT_ACTIVE 1062
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
+#define ERROR_PROCESS_ABORTED 1067
+#define ERROR_SERVICE_START_HANG 1070
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 #define ERROR_SERVICE_NOT_IN_EXE 1083
 #define ERROR_SERVICE_EXISTS 1073
@@ -140,9 +144,13 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define REG_QWORD 11
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
 
 // Synchronisation and objects.
 #define WAIT_OBJECT_0 0x00000000u
@@ -254,6 +262,7 @@ using PTOKEN_PRIVILEGES = TOKEN_PRIVILEGES*;
 #define SERVICE_ACCEPT_STOP 0x00000001
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
 #define SERVICE_ACCEPT_SHUTDOWN 0x00000004
+#define SERVICE_ACCEPT_POWEREVENT 0x00000040
 #define SERVICE_ACCEPT_SESSIONCHANGE 0x00000080
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_CONTROL_PAUSE 0x00000002

@@ -2,6 +2,7 @@
 #include <cwchar>
 
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/sync.h"
 #include "tests/conformance/side.h"
 
@@ -44,6 +45,61 @@ TEST_F(Programs, SystemToolRunsToItsEndAndAMissingOneFails) {
     }
     UniqueKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
     EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(processHandle.Get(), 30000));
+  }
+}
+}  // namespace
+}  // namespace conformance
+
+namespace conformance {
+namespace {
+// A thread that outlives its process's end would leave this value behind.
+constexpr wchar_t kLateKey[] = L"Software\\ZefoConformance\\ProcessEnd";
+constexpr DWORD kLateAfterMs = 300;
+
+DWORD WINAPI WriteLate(LPVOID) {
+  os::Sleep(kLateAfterMs);
+  UniqueRegKey key;
+  if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLateKey, 0, KEY_SET_VALUE, key.Put()) == ERROR_SUCCESS) {
+    const DWORD one = 1;
+    os::RegSetValueExW(key.Get(), L"Late", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  }
+  return 0;
+}
+
+DWORD WINAPI ExitWithFive(LPVOID) { os::ExitProcess(5); }
+
+// Main returns while another thread still has work to do.
+DWORD MainReturns() {
+  UniqueKernelHandle worker(os::CreateThread(nullptr, 0, WriteLate, nullptr, 0, nullptr));
+  return worker ? 7 : 1;
+}
+const ChildProgram mainReturns(L"main-returns", MainReturns);
+
+// Another thread ends the process while main still has work to do.
+DWORD AThreadExits() {
+  UniqueKernelHandle worker(os::CreateThread(nullptr, 0, ExitWithFive, nullptr, 0, nullptr));
+  WriteLate(nullptr);
+  return 1;
+}
+const ChildProgram aThreadExits(L"a-thread-exits", AThreadExits);
+
+using ProcessEnd = Conformance;
+
+TEST_F(ProcessEnd, NoThreadRunsOnceTheProcessHasEnded) {
+  struct Case {
+    const wchar_t* program;
+    DWORD exitCode;
+  } cases[] = {{L"main-returns", 7}, {L"a-thread-exits", 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.program, c.program + std::wcslen(c.program)));
+    CreateRegistryKey(kLateKey);
+    EXPECT_EQ(c.exitCode, RunChildProcess(c.program));
+    os::Sleep(3 * kLateAfterMs);
+    UniqueRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLateKey, 0, KEY_QUERY_VALUE, key.Put()));
+    DWORD late = 0, size = sizeof late;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              os::RegQueryValueExW(key.Get(), L"Late", nullptr, nullptr, reinterpret_cast<BYTE*>(&late), &size));
   }
 }
 }  // namespace

@@ -1,4 +1,5 @@
-// Registry reads as the settings and the sensor's configuration use them.
+// Registry reads as the settings and the sensor's configuration use them, and
+// the key creation and deletion that install and remove do for the event sources.
 #include <cstring>
 
 #include "platform/registry.h"
@@ -105,6 +106,111 @@ TEST_F(Registry, ReadOnlyKeyRefusesWrites) {
   const DWORD value = 1;
   EXPECT_EQ(ERROR_ACCESS_DENIED, os::RegSetValueExW(key.Get(), L"V", 0, REG_DWORD,
                                                     reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+
+// Creates (or opens) the key under kKey with these rights.
+LSTATUS CreateUnder(const std::wstring& subKey, REGSAM access, UniqueRegKey& key, DWORD& disposition) {
+  disposition = 0xBAD;
+  return os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kKey + L"\\" + subKey).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             access, nullptr, key.Put(), &disposition);
+}
+
+bool KeyExists(const std::wstring& keyPath) {
+  UniqueRegKey key;
+  return os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+TEST_F(Registry, CreateKeyMakesTheMissingPathThenOpensWhatIsThere) {
+  CreateRegistryKey(kKey);
+  UniqueRegKey key;
+  DWORD disposition;
+  ASSERT_EQ(ERROR_SUCCESS, CreateUnder(L"Made\\Below", KEY_SET_VALUE, key, disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+  const DWORD value = 7;
+  ASSERT_EQ(ERROR_SUCCESS,
+            os::RegSetValueExW(key.Get(), L"V", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+  key.Close();
+
+  ASSERT_EQ(ERROR_SUCCESS, CreateUnder(L"Made\\Below", KEY_QUERY_VALUE, key, disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  DWORD read = 0, size = sizeof read;
+  ASSERT_EQ(ERROR_SUCCESS, os::RegQueryValueExW(key.Get(), L"V", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size));
+  EXPECT_EQ(7u, read);
+}
+
+TEST_F(Registry, CreatedKeyHasOnlyTheRightsAskedFor) {
+  CreateRegistryKey(kKey);
+  UniqueRegKey key;
+  DWORD disposition;
+  ASSERT_EQ(ERROR_SUCCESS, CreateUnder(L"ReadOnly", KEY_READ, key, disposition));
+  const DWORD value = 1;
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            os::RegSetValueExW(key.Get(), L"V", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+
+TEST_F(Registry, CreateKeyWithReservedSetIsAnInvalidParameter) {
+  CreateRegistryKey(kKey);
+  UniqueRegKey key;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kKey + L"\\Reserved").c_str(), 1, nullptr,
+                                                         REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, key.Put(),
+                                                         nullptr));
+  EXPECT_FALSE(KeyExists(kKey + L"\\Reserved"));
+}
+
+// Event source names hold a slash and blanks: one key each, not a path.
+TEST_F(Registry, ASlashIsPartOfTheKeyName) {
+  CreateRegistryKey(kKey);
+  for (const wchar_t* name : {L"ZEFO/Service", L"ZEFO / Debug"}) {
+    UniqueRegKey key;
+    DWORD disposition;
+    ASSERT_EQ(ERROR_SUCCESS, CreateUnder(name, KEY_SET_VALUE, key, disposition));
+    EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+    EXPECT_TRUE(KeyExists(kKey + L"\\" + name));
+  }
+  EXPECT_FALSE(KeyExists(kKey + L"\\ZEFO"));
+  EXPECT_FALSE(KeyExists(kKey + L"\\ZEFO "));
+}
+
+TEST_F(Registry, DeleteKeyRemovesOneLeafWithItsValues) {
+  SetRegistryValue(kKey + L"\\Leaf", L"V", REG_SZ, BytesOf(L"x", sizeof L"x"));
+  CreateRegistryKey(kKey + L"\\Sibling");
+  EXPECT_EQ(ERROR_SUCCESS, os::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Leaf").c_str()));
+  EXPECT_FALSE(KeyExists(kKey + L"\\Leaf"));
+  EXPECT_TRUE(KeyExists(kKey + L"\\Sibling"));
+  EXPECT_TRUE(KeyExists(kKey));
+  // A second time there is nothing to delete; a recreated key has no values.
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, os::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Leaf").c_str()));
+  UniqueRegKey key;
+  DWORD disposition;
+  ASSERT_EQ(ERROR_SUCCESS, CreateUnder(L"Leaf", KEY_READ, key, disposition));
+  EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, os::RegQueryValueExW(key.Get(), L"V", nullptr, nullptr, nullptr, &size));
+}
+
+TEST_F(Registry, DeleteKeyRefusesAKeyWithSubkeys) {
+  CreateRegistryKey(kKey + L"\\Parent\\Child");
+  EXPECT_EQ(ERROR_ACCESS_DENIED, os::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Parent").c_str()));
+  EXPECT_TRUE(KeyExists(kKey + L"\\Parent\\Child"));
+}
+
+TEST_F(Registry, DeleteKeyNeedsNoRightsOnTheKeyItIsRelativeTo) {
+  CreateRegistryKey(kKey + L"\\Leaf");
+  UniqueRegKey parent = Open();
+  EXPECT_EQ(ERROR_SUCCESS, os::RegDeleteKeyW(parent.Get(), L"Leaf"));
+  EXPECT_FALSE(KeyExists(kKey + L"\\Leaf"));
+}
+
+TEST_F(Registry, AHandleToADeletedKeyFailsWithKeyDeleted) {
+  CreateRegistryKey(kKey);
+  UniqueRegKey key;
+  DWORD disposition;
+  ASSERT_EQ(ERROR_SUCCESS, CreateUnder(L"Doomed", KEY_ALL_ACCESS, key, disposition));
+  ASSERT_EQ(ERROR_SUCCESS, os::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Doomed").c_str()));
+  const DWORD value = 1;
+  EXPECT_EQ(ERROR_KEY_DELETED,
+            os::RegSetValueExW(key.Get(), L"V", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+  EXPECT_FALSE(KeyExists(kKey + L"\\Doomed"));
 }
 }  // namespace
 }  // namespace conformance

@@ -4,6 +4,7 @@
 // The sim side drives sim::Machine; the Windows side uses the real API.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,19 @@ void DisableTraceProvider();
 // Another process opens the named event for EVENT_MODIFY_STATE, sets it and
 // ends; gives ERROR_SUCCESS or the error it met.
 DWORD SetEventFromOtherProcess(const std::wstring& name);
+
+// Programs a test runs as the main thread of a second process, by name.
+using ChildMain = DWORD (*)();
+inline std::map<std::wstring, ChildMain>& ChildPrograms() {
+  static std::map<std::wstring, ChildMain> programs;
+  return programs;
+}
+struct ChildProgram {
+  ChildProgram(const wchar_t* name, ChildMain main) { ChildPrograms()[name] = main; }
+};
+// Runs the child program in a second process and gives the process's exit
+// code once it has ended.
+DWORD RunChildProcess(const std::wstring& program);
 
 class Conformance : public ::testing::Test {
  protected:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The real executable under Wine: what it imports, its version record, and
-# -install / -remove against Wine's service manager in a throwaway prefix,
-# with the exact console texts and the format of its debugger lines.
+# The real executable under Wine: what it imports, its version record, its
+# message table, and -install / -remove against Wine's service manager and
+# registry in a throwaway prefix, with the exact console texts, the event
+# sources they register and delete, and the format of its debugger lines.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -21,6 +22,10 @@ done <<<"$imports"
 # little-endian: 5.2.12011.20006.
 version_record="$(od -An -tx1 -v "$exe" | tr -d ' \n' | grep -o 'bd04effe.\{40\}' || true)"
 expect_eq "bd04effe00000100""02000500264eeb2e""02000500264eeb2e" "$version_record" "version record 5.2.12011.20006"
+
+# No symbols in the release build.
+if x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug_'; then fail "debug sections in $exe"; fi
+if [[ -n "$(x86_64-w64-mingw32-objdump -t "$exe" | sed -n '/^\[/p')" ]]; then fail "symbol table in $exe"; fi
 
 wine_prefix_up
 settings='HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting'
@@ -49,9 +54,10 @@ query="$(wine_run sc query ZEFOTestService)"
 [[ "$query" == *"SERVICE_NAME: ZEFOTestService"* ]] || fail "sc query does not list the service: $query"
 [[ "$query" =~ TYPE\ +:\ 10\  ]] || fail "not an own-process service: $query"
 [[ "$query" =~ STATE\ +:\ 1\  ]] || fail "not stopped: $query"
-registered="$(wine_run reg query "$service_key")"
-expect_line() {  # name type-pattern value
-  [[ "$registered" =~ (^|$'\n')\ +"$1"\ +$2\ +"$3"($'\n'|$) ]] || fail "$service_key: $1 is not $2 $3: $registered"
+checked_key="$service_key"
+registered="$(wine_run reg query "$checked_key")"
+expect_line() {  # name type-pattern value, in the values of checked_key
+  [[ "$registered" =~ (^|$'\n')\ +"$1"\ +$2\ +"$3"($'\n'|$) ]] || fail "$checked_key: $1 is not $2 $3: $registered"
 }
 expect_line DisplayName REG_SZ ZEFO_Test_Service
 expect_line Start REG_DWORD 0x2
@@ -60,9 +66,22 @@ expect_line ErrorControl REG_DWORD 0x1
 expect_line ImagePath 'REG_(EXPAND_)?SZ' "\"$win_exe\""
 expect_line ObjectName REG_SZ LocalSystem
 
+# Both event sources, pointing at the executable that installed them.
+application_log='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+for source in 'ZEFO/Service' 'ZEFO / Debug'; do
+  checked_key="$application_log\\$source"
+  registered="$(wine_run reg query "$checked_key")" || fail "event source $source not registered"
+  expect_line EventMessageFile REG_EXPAND_SZ "$win_exe"
+  expect_line TypesSupported REG_DWORD 0x7
+done
+
 run_service $'CreateService failed w/err 0x00000431\r\n' -install
 run_service $'ZEFOTestService is removed.\r\n' -remove
 if wine reg query "$service_key" >/dev/null 2>&1; then fail "$service_key left behind"; fi
+for source in 'ZEFO/Service' 'ZEFO / Debug'; do
+  if wine reg query "$application_log\\$source" >/dev/null 2>&1; then fail "event source $source left behind"; fi
+done
+wine reg query "$application_log" >/dev/null 2>&1 || fail "$application_log removed with the sources"
 run_service $'OpenService failed w/err 0x00000424\r\n' -remove
 
 # Debugger lines: "[MM/DD hh:mm:ss'mmm] [ZEFOFPSERVICE] [ZEFO Service] ...\r\n",
@@ -84,4 +103,16 @@ run_messages=(
 )
 expected_messages="$(for _ in 1 2 3 4; do printf '%s\n' "${run_messages[@]}"; done)"
 expect_eq "$expected_messages" "${messages%$'\n'}" "debugger messages of four runs"
+
+# The message table, as the event log reads it: ID 14000 exactly (severity,
+# customer and facility bits clear) gives the second insertion string.
+format_message="$WIN64_BUILD/tools/win32/FormatMessage.exe"
+for message in '[ZEFO Service] Enter wmain...' $'[ZEFO Service] Service failed to run w/err 0x00000427\n' '100% [ZEFO Service] %1 %%'; do
+  text="$(wine "$format_message" "$win_exe" 14000 'ZEFO/Service' "$message"; printf x)" || fail "FormatMessageW 14000: ${text%x}"
+  expect_eq "$message" "${text%x}" "message table entry 14000"
+done
+for id in 0x400036B0 0xC00036B0 0x200036B0 0x0FFF36B0 13999; do
+  text="$(wine_run "$format_message" "$win_exe" "$id" 'ZEFO/Service' 'message' || true)"
+  expect_eq "error 317" "$text" "message table entry $id (ERROR_MR_MID_NOT_FOUND)"
+done
 echo "install and remove under Wine: passed"

@@ -87,4 +87,10 @@ DWORD SetEventFromOtherProcess(const std::wstring& name) {
       L"other process");
   return M().Join(thread);
 }
+
+// The machine's service process stands in for the second process.
+DWORD RunChildProcess(const std::wstring& program) {
+  M().Join(M().StartServiceProcess(L"ZefoConformanceChild", ChildPrograms().at(program)));
+  return *M().process.ExitCode();
+}
 }  // namespace conformance

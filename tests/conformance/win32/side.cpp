@@ -16,6 +16,7 @@
 namespace conformance {
 namespace {
 constexpr wchar_t kSetEventSwitch[] = L"--set-event";
+constexpr wchar_t kChildSwitch[] = L"--child";
 
 // Keys the current test created, removed (with their subtrees) at its end.
 std::vector<std::wstring>& CreatedKeys() {
@@ -238,10 +239,12 @@ void DisableTraceProvider() {
   ::ControlTraceW(g_trace.session, nullptr, g_trace.Properties(), EVENT_TRACE_CONTROL_STOP);
 }
 
-DWORD SetEventFromOtherProcess(const std::wstring& name) {
+namespace {
+// Runs this executable again with the switch and its argument; its exit code.
+DWORD RunSelf(const wchar_t* switchName, const std::wstring& argument) {
   wchar_t self[MAX_PATH];
   if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return ::GetLastError();
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kSetEventSwitch + L" " + name;
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + switchName + L" " + argument;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -254,11 +257,18 @@ DWORD SetEventFromOtherProcess(const std::wstring& name) {
     ::GetExitCodeProcess(process.hProcess, &exitCode);
   return exitCode;
 }
+}  // namespace
+
+DWORD SetEventFromOtherProcess(const std::wstring& name) { return RunSelf(kSetEventSwitch, name); }
+
+DWORD RunChildProcess(const std::wstring& program) { return RunSelf(kChildSwitch, program); }
 }  // namespace conformance
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], conformance::kSetEventSwitch) == 0)
     return conformance::SetEventAndExit(argv[2]);
+  if (argc == 3 && std::wcscmp(argv[1], conformance::kChildSwitch) == 0)
+    return static_cast<int>(conformance::ChildPrograms().at(argv[2])());
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

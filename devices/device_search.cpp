@@ -1,7 +1,8 @@
-#include "monitor/device_search.h"
+#include "devices/device_search.h"
 
 #include <algorithm>
 
+#include "diag/logging.h"
 #include "platform/devices.h"
 #include "platform/process.h"
 
@@ -33,6 +34,13 @@ DeviceSearchResult SearchBiometricDevices(DWORD property, const std::function<Wa
                                                             reinterpret_cast<PBYTE>(buffer), sizeof buffer,
                                                             &requiredSize) != FALSE;
     const DWORD readError = read ? ERROR_SUCCESS : os::GetLastError();
+    // Whatever device has a property this long, it is not the sensor; it
+    // must not hide the members after it.
+    if (readError == ERROR_INSUFFICIENT_BUFFER) {
+      LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] Device property too long (index = %d), not the FPR device",
+                   static_cast<int>(index));
+      continue;
+    }
     const DeviceMember member{list.Get(), deviceInfoData, index, read, readError,
                               read ? FirstString(buffer, requiredSize) : std::wstring_view()};
     if (visit(member) == Walk::kStop) break;

@@ -34,5 +34,6 @@ struct DeviceSearchResult {
 };
 
 // Calls visit for each member 0..kMaxSearchedMembers-1 until enumeration
-// fails or visit says kStop.
+// fails or visit says kStop. A member whose property does not fit the buffer
+// is logged and passed over.
 DeviceSearchResult SearchBiometricDevices(DWORD property, const std::function<Walk(const DeviceMember&)>& visit);

@@ -1,0 +1,281 @@
+// The simulated machine's own controls and the Windows behaviour they stand
+// for where the other side cannot be driven from a test: a process killed
+// between two steps, slow class installers, faults on the nth call, sc.exe
+// acting on the service database, the service lock, hung starts, and the
+// SCM's checks and timeouts around a service's control handler.
+#include <algorithm>
+
+#include "platform/devices.h"
+#include "platform/power.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/service_control.h"
+#include "platform/sim/machine.h"
+#include "platform/sync.h"
+#include "tests/conformance/side.h"
+
+namespace conformance {
+namespace {
+constexpr wchar_t kService[] = L"ZefoMachineService";
+
+// What the small service below does; each test sets it before the start.
+struct Behaviour {
+  bool registerHandler = true;
+  DWORD accepted = SERVICE_ACCEPT_STOP;
+  std::vector<DWORD> startPendingHints;  // one START_PENDING report per entry, a minute apart
+  HANDLE startGate = nullptr;            // waited on before RUNNING
+  DWORD stopHandlerMs = 0;
+};
+Behaviour g_behaviour;
+SERVICE_STATUS_HANDLE g_status = nullptr;
+
+void Report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0) {
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, g_behaviour.accepted, 0, 0, checkPoint, waitHint};
+  os::SetServiceStatus(g_status, &status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  if (control != SERVICE_CONTROL_STOP) return NO_ERROR;
+  os::Sleep(g_behaviour.stopHandlerMs);
+  Report(SERVICE_STOPPED);
+  return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  if (!g_behaviour.registerHandler) return;
+  g_status = os::RegisterServiceCtrlHandlerExW(kService, Handler, nullptr);
+  DWORD checkPoint = 0;
+  for (DWORD hint : g_behaviour.startPendingHints) {
+    Report(SERVICE_START_PENDING, ++checkPoint, hint);
+    os::Sleep(60000);
+  }
+  if (g_behaviour.startGate) os::WaitForSingleObject(g_behaviour.startGate, INFINITE);
+  Report(SERVICE_RUNNING);
+}
+
+DWORD ServiceProgram() {
+  wchar_t name[] = L"ZefoMachineService";
+  const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  return os::StartServiceCtrlDispatcherW(table) ? 0 : os::GetLastError();
+}
+
+class Machine : public Conformance {
+ protected:
+  Machine() { g_behaviour = Behaviour{}; }
+  sim::Machine& m = sim::Machine::Current();
+
+  std::shared_ptr<sim::ThreadObject> StartService() { return m.StartServiceProcess(kService, ServiceProgram); }
+  DWORD State(const std::wstring& name) { return m.scm.Service(name)->status.dwCurrentState; }
+  bool WaitForState(const std::wstring& name, DWORD state) {
+    return m.RunUntil([&] {
+      auto& entry = m.scm.services.at(name);
+      m.scm.Refresh(entry);
+      return entry.status.dwCurrentState == state;
+    });
+  }
+  bool Journaled(const std::string& kind, const std::wstring& text) {
+    auto journal = m.Journal();
+    return std::any_of(journal.begin(), journal.end(),
+                       [&](const sim::JournalEntry& e) { return e.kind == kind && e.text == text; });
+  }
+  // Runs "sc VERB NAME" as the system's sc.exe; the program's handle.
+  UniqueKernelHandle Sc(const std::wstring& verb, const std::wstring& name) {
+    std::wstring commandLine = L"sc " + verb + L" " + name;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    EXPECT_TRUE(os::CreateProcessW(L"C:\\Windows\\system32\\sc.exe", commandLine.data(), nullptr, nullptr, FALSE,
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process));
+    UniqueKernelHandle thread(process.hThread);
+    return UniqueKernelHandle(process.hProcess);
+  }
+};
+
+TEST_F(Machine, AKilledProcessEndsAtOnceAndTheServiceStartsAgain) {
+  m.registry.SetDword(L"Software\\ZefoMachine", L"Kept", 1);
+  auto main = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  m.KillProcess(0xC0000005);
+  EXPECT_EQ(std::optional<DWORD>(0xC0000005), m.process.ExitCode());
+  EXPECT_TRUE(main->finished);
+  EXPECT_EQ(0xC0000005, main->exitCode);
+  EXPECT_TRUE(Journaled("process", L"TerminateProcess, exit code " + std::to_wstring(0xC0000005)));
+  sim::ServiceEntry entry = *m.scm.Service(kService);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), entry.status.dwWin32ExitCode);
+
+  auto again = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  UniqueRegKey kept;
+  EXPECT_EQ(ERROR_SUCCESS, os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\ZefoMachine", 0, KEY_READ, kept.Put()));
+  EXPECT_FALSE(m.process.ExitCode());
+  EXPECT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+  EXPECT_EQ(0u, m.Join(again));
+  EXPECT_EQ(std::optional<DWORD>(0), m.process.ExitCode());
+}
+
+TEST_F(Machine, TheDispatcherStaysWhileTheServiceHasNotStoppedAndAHungStartIsStopped) {
+  g_behaviour.registerHandler = false;
+  auto main = StartService();
+  m.RunFor(79999);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), State(kService));
+  EXPECT_TRUE(m.scm.ServiceLockHeld());
+  m.RunFor(1);
+  sim::ServiceEntry entry = *m.scm.Service(kService);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_START_HANG), entry.status.dwWin32ExitCode);
+  EXPECT_FALSE(m.scm.ServiceLockHeld());
+  EXPECT_TRUE(Journaled("scm", std::wstring(kService) + L" hung on starting: stopped"));
+  m.RunFor(3600000);
+  EXPECT_FALSE(main->finished);
+}
+
+TEST_F(Machine, AStartIsHungEightySecondsPlusTheLastWaitHintAfterItsLastProgress) {
+  g_behaviour.startPendingHints = {5000, 5000, 20000};
+  g_behaviour.startGate = os::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  UniqueKernelHandle gate(g_behaviour.startGate);
+  StartService();
+  // Checkpoints at 0, 60 and 120 s; the last one's hint is 20 s.
+  m.RunFor(120000 + 80000 + 20000 - 1);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), State(kService));
+  m.RunFor(1);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kService));
+}
+
+TEST_F(Machine, ScActsOnTheDatabaseAndAStartWaitsForTheServiceLock) {
+  m.scm.AddService(L"WbioSrvc", SERVICE_RUNNING, 2000);
+  m.firmware.SetProgramRunTime(300);
+  UniqueKernelHandle stop = Sc(L"stop", L"WbioSrvc");
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), State(L"WbioSrvc"));
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(stop.Get(), 1000));
+  os::Sleep(2000);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(L"WbioSrvc"));
+
+  g_behaviour.startGate = os::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  UniqueKernelHandle gate(g_behaviour.startGate);
+  StartService();
+  UniqueKernelHandle start = Sc(L"start", L"WbioSrvc");
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), os::WaitForSingleObject(start.Get(), 10000));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(L"WbioSrvc"));
+  os::SetEvent(gate.Get());
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(start.Get(), 1000));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(L"WbioSrvc"));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(kService));
+  EXPECT_EQ((std::vector<std::wstring>{L"sc stop WbioSrvc", L"sc start WbioSrvc"}), [&] {
+    std::vector<std::wstring> lines;
+    for (const sim::CommandRun& run : m.firmware.Commands()) lines.push_back(run.commandLine);
+    return lines;
+  }());
+}
+
+TEST_F(Machine, ControlServiceRefusesWhatTheServiceCannotTakeAndFillsTheStatus) {
+  g_behaviour.startGate = os::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  UniqueKernelHandle gate(g_behaviour.startGate);
+  StartService();
+  m.scm.AddService(L"Stopped", SERVICE_STOPPED);
+  m.scm.AddService(L"Stopping", SERVICE_RUNNING, 5000);
+  m.scm.AddService(L"Running", SERVICE_RUNNING);
+  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  {
+    UniqueScHandle stopping(os::OpenServiceW(manager.Get(), L"Stopping", SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(os::ControlService(stopping.Get(), SERVICE_CONTROL_STOP, &status));
+  }
+  struct Case {
+    const wchar_t* name;
+    DWORD control;
+    DWORD error;
+    DWORD state;
+  } cases[] = {
+      {kService, SERVICE_CONTROL_STOP, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_START_PENDING},
+      {L"Stopping", SERVICE_CONTROL_STOP, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING},
+      {L"Stopped", SERVICE_CONTROL_STOP, ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED},
+      {L"Running", SERVICE_CONTROL_PAUSE, ERROR_INVALID_SERVICE_CONTROL, SERVICE_RUNNING},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name, c.name + std::wcslen(c.name)));
+    UniqueScHandle service(os::OpenServiceW(manager.Get(), c.name, SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status{};
+    EXPECT_FALSE(os::ControlService(service.Get(), c.control, &status));
+    EXPECT_EQ(c.error, os::GetLastError());
+    EXPECT_EQ(c.state, status.dwCurrentState);
+  }
+}
+
+TEST_F(Machine, ControlServiceGivesUpOnAHandlerAfterThirtySecondsAndTheHandlerRunsOn) {
+  g_behaviour.stopHandlerMs = 40000;
+  auto main = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(os::OpenServiceW(manager.Get(), kService, SERVICE_STOP));
+  const std::uint64_t sentAt = m.Now();
+  SERVICE_STATUS status{};
+  EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), os::GetLastError());
+  EXPECT_EQ(sentAt + 30000, m.Now());
+  EXPECT_EQ(0u, m.Join(main));
+  std::vector<sim::HandlerCall> calls = m.scm.HandlerCalls();
+  ASSERT_EQ(1u, calls.size());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_CONTROL_STOP), calls[0].control);
+  EXPECT_EQ(sentAt, calls[0].deliveredAtMs);
+  EXPECT_EQ(std::optional<std::uint64_t>(sentAt + 40000), calls[0].returnedAtMs);
+  EXPECT_EQ(std::optional<DWORD>(NO_ERROR), calls[0].result);
+}
+
+TEST_F(Machine, PowerEventsReachOnlyAServiceThatAcceptsThem) {
+  constexpr GUID kLid = {0xBA3E0F4D, 0xB817, 0x4094, {0xA2, 0xD1, 0xD5, 0x63, 0x79, 0xE6, 0xA0, 0xF3}};
+  for (DWORD accepted : {DWORD{SERVICE_ACCEPT_STOP}, DWORD{SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT}}) {
+    SCOPED_TRACE(accepted);
+    g_behaviour.accepted = accepted;
+    auto main = StartService();
+    ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+    HPOWERNOTIFY registration = os::RegisterPowerSettingNotification(g_status, &kLid, DEVICE_NOTIFY_SERVICE_HANDLE);
+    ASSERT_TRUE(registration);
+    const bool delivered = m.power.SettingChanged(kLid, 1).has_value();
+    EXPECT_EQ((accepted & SERVICE_ACCEPT_POWEREVENT) != 0, delivered);
+    os::UnregisterPowerSettingNotification(registration);
+    ASSERT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+    m.Join(main);
+  }
+}
+
+TEST_F(Machine, TheClassInstallerTakesItsTimeAndTheNthCallFails) {
+  constexpr GUID kBiometric = {0x53D29EF7, 0x377C, 0x4D14, {0x86, 0x4B, 0xEB, 0x3A, 0x85, 0x76, 0x93, 0x59}};
+  m.devices.AddDevice(sim::SimDevice{L"Other", {L"ROOT\\OTHER"}});
+  m.devices.AddDevice(sim::SimDevice{L"Sensor", {L"ROOT\\ZEFO"}});
+  m.devices.SetInstallerTime(2500);
+  UniqueDevInfoList list(os::SetupDiGetClassDevsW(&kBiometric, nullptr, nullptr, DIGCF_PRESENT));
+  auto change = [&](DWORD member, DWORD stateChange) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(os::SetupDiEnumDeviceInfo(list.Get(), member, &data));
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = stateChange;
+    params.Scope = DICS_FLAG_GLOBAL;
+    EXPECT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params));
+    return os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data);
+  };
+  // The second call fails, although it is about another member than the first.
+  m.FailCall("SetupDiCallClassInstaller", 2, ERROR_GEN_FAILURE);
+  const std::uint64_t start = m.Now();
+  EXPECT_TRUE(change(1, DICS_DISABLE));
+  EXPECT_EQ(start + 2500, m.Now());
+  EXPECT_FALSE(change(0, DICS_DISABLE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), os::GetLastError());
+  EXPECT_TRUE(change(1, DICS_ENABLE));
+  std::vector<sim::DeviceAction> actions = m.devices.Actions();
+  ASSERT_EQ(2u, actions.size());
+  EXPECT_EQ(start + 2500, actions[0].timeMs);
+  EXPECT_EQ(start + 5000, actions[1].timeMs);
+
+  // A hung class installer never carries out the change.
+  m.devices.SetInstallerTime(sim::kNever);
+  auto hung = m.Start([&] { return static_cast<DWORD>(change(1, DICS_DISABLE)); }, L"installer caller");
+  m.RunFor(3600000);
+  EXPECT_FALSE(hung->finished);
+  EXPECT_EQ(2u, m.devices.Actions().size());
+}
+}  // namespace
+}  // namespace conformance

@@ -1,0 +1,100 @@
+// The whole service on a simulated laptop: started by the SCM through wmain,
+// with a sensor, settings, and shortcuts for what whole-system tests read.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service_process.h"
+
+namespace monitor_testing {
+
+using testing_support::LoggedMessage;
+using testing_support::LoggedMessages;
+using testing_support::ServiceProcess;
+using testing_support::Texts;
+
+const std::wstring kEssGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
+const std::wstring kOtherProblem = L"[ZEFO Service] Other YB error code, not do the recovery mechanism...";
+const std::wstring kGraceful =
+    L"[ZEFO Service] Thread termination gracefully completed for PollingFPStatusThread!!!";
+const std::wstring kTimedOut =
+    L"[ZEFO Service] Wait OnServiceStopEvent timeout,Terminate the PollingFPStatusThread...";
+const std::wstring kDriverAttach = L"[ZEFO Service] DriverExistEvent trigger, Run CheckEssUEFIValue... ";
+const std::wstring kNotFound = L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!";
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  ~MonitorTest() override { g_dwLogSwitch = 0; }
+
+  void SetSetting(const std::wstring& name, DWORD value) {
+    machine.registry.SetDword(testing_support::kSettingsKey, name, value);
+  }
+  int AddSensor(ULONG problem = 0, const std::wstring& hardwareId = L"USB\\VID_1234&PID_0A20&REV_0001") {
+    sim::SimDevice device;
+    device.description = L"ZEFO Fingerprint Sensor";
+    device.hardwareIds = {hardwareId};
+    device.problem = problem;
+    return machine.devices.AddDevice(device);
+  }
+  MonitorTest() { SetSetting(L"ServicePollingTime", kDefaultServicePollingTime); }
+  void Start(DWORD logSwitch = 1) {
+    SetSetting(L"LOG_SWITCH", logSwitch);
+    process = std::make_unique<ServiceProcess>(machine, testing_support::RunWmain);
+    ASSERT_TRUE(process->WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(machine.Settle());
+  }
+  void Stop() {
+    ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(0u, process->Exit());
+  }
+  std::vector<std::wstring> MessagesSince(std::uint64_t seq) { return Texts(LoggedMessages(machine, seq)); }
+  std::uint64_t LastSeq() { return machine.Journal().back().seq; }
+  // Machine times at which a message was logged.
+  std::vector<std::uint64_t> TimesOf(const std::wstring& text) {
+    std::vector<std::uint64_t> times;
+    for (const LoggedMessage& m : LoggedMessages(machine))
+      if (m.text == text) times.push_back(m.timeMs);
+    return times;
+  }
+  static bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text) {
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  }
+  bool NamedEventExists(const std::wstring& name) {
+    auto lock = machine.kernel.Lock();
+    auto it = machine.kernel.namedEvents.find(name);
+    return it != machine.kernel.namedEvents.end() && !it->second.expired();
+  }
+  // Delivers a control to the service's handler; how long (machine time) the
+  // handler took to return.
+  std::uint64_t HandlerTimeOf(DWORD control) {
+    const std::uint64_t sentAt = machine.Now();
+    EXPECT_EQ(NO_ERROR, machine.scm.Control(control));
+    return machine.Now() - sentAt;
+  }
+  // Enabled: not disabled by anyone, whatever problem it may show.
+  bool SensorEnabled(int device) {
+    auto lock = machine.kernel.Lock();
+    return !machine.devices.nodes.at(static_cast<std::size_t>(device)).disabled;
+  }
+  std::vector<std::wstring> CommandLines() {
+    std::vector<std::wstring> lines;
+    for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
+    return lines;
+  }
+  DWORD LastReportedState() { return machine.scm.StatusReports().back().status.dwCurrentState; }
+  bool WorkerTerminated() {
+    for (const sim::JournalEntry& e : machine.Journal())
+      if (e.kind == "thread" && e.text == L"TerminateThread exit code 1") return true;
+    return false;
+  }
+
+  sim::Machine machine;
+  std::unique_ptr<ServiceProcess> process;
+};
+
+}  // namespace monitor_testing

@@ -1,0 +1,228 @@
+// A stop or a shutdown at an unlucky instant never leaves the laptop worse
+// than the service found it: the sensor enabled, the biometric service
+// started again, the service STOPPED, its control handler back within 30 s.
+#include <gtest/gtest.h>
+
+#include "monitor/disabled_devices.h"
+#include "monitor_fixture.h"
+
+namespace {
+
+using namespace monitor_testing;
+
+// How long the SCM waits for a control handler.
+constexpr std::uint64_t kHandlerLimitMs = 30000;
+
+const char* ControlName(DWORD control) { return control == SERVICE_CONTROL_STOP ? "Stop" : "Shutdown"; }
+
+struct RecoveryInstant {
+  DWORD control;
+  std::uint64_t afterDisableMs;
+  std::uint64_t installerMs;  // each class installer call takes this long
+};
+
+class RecoveryInterrupted : public MonitorTest, public ::testing::WithParamInterface<RecoveryInstant> {};
+
+// With a class installer taking 2.5 s, the recovery at start lasts 6 s, longer
+// than the stop waits for the worker: the stop must wait for the enable step.
+TEST_P(RecoveryInterrupted, SensorEndsEnabledAndTheServiceStopped) {
+  const RecoveryInstant& instant = GetParam();
+  const int sensor = AddSensor(CM_PROB_FAILED_POST_START);
+  machine.devices.SetInstallerTime(instant.installerMs);
+  Start();  // the check at start finds the problem and disables the sensor
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 1; }));
+  machine.RunFor(instant.afterDisableMs);
+
+  EXPECT_LT(HandlerTimeOf(instant.control), kHandlerLimitMs);
+  EXPECT_EQ(0u, process->Exit());
+  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(DevicesDisabledByService().empty());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
+}
+
+INSTANTIATE_TEST_SUITE_P(Instants, RecoveryInterrupted,
+                         ::testing::Values(RecoveryInstant{SERVICE_CONTROL_STOP, 0, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 200, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 999, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 1000, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 0, 2500},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 200, 2500},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 999, 2500},
+                                           RecoveryInstant{SERVICE_CONTROL_STOP, 1000, 2500},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 0, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 200, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 999, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 1000, 0},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 200, 2500},
+                                           RecoveryInstant{SERVICE_CONTROL_SHUTDOWN, 1000, 2500}),
+                         [](const auto& info) {
+                           return std::string(ControlName(info.param.control)) + "At" +
+                                  std::to_string(info.param.afterDisableMs) + "msAfterDisable" +
+                                  (info.param.installerMs ? "SlowInstaller" : "");
+                         });
+
+// What no guard can cover - a crash, a power loss, a class installer that
+// never returns - the record covers: the next start enables the sensor.
+class RecoveryCut : public MonitorTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(RecoveryCut, NextStartEnablesTheSensorAgain) {
+  const DWORD control = GetParam();
+  const int sensor = AddSensor(CM_PROB_FAILED_POST_START);
+  if (control == 0) {
+    Start();
+    ASSERT_EQ(1u, machine.devices.Actions().size());
+    machine.KillProcess(ERROR_PROCESS_ABORTED);
+    EXPECT_FALSE(SensorEnabled(sensor));
+  } else {
+    machine.devices.SetInstallerTime(sim::kNever);
+    Start();
+    machine.RunFor(100);
+    EXPECT_LT(HandlerTimeOf(control), kHandlerLimitMs);
+    EXPECT_EQ(0u, process->Exit());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
+    machine.devices.SetInstallerTime(0);
+  }
+  EXPECT_FALSE(DevicesDisabledByService().empty());
+  process.reset();
+
+  Start();
+  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(DevicesDisabledByService().empty());
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled").size());
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, RecoveryCut,
+                         ::testing::Values(DWORD{0}, DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}),
+                         [](const auto& info) {
+                           return info.param == 0 ? std::string("CrashBetweenDisableAndEnable")
+                                                  : std::string(ControlName(info.param)) + "InAHungClassInstaller";
+                         });
+
+// An enable that fails three times over is tried again at the next check.
+TEST_F(MonitorTest, FailedEnableStepsAreTriedAgainAtTheNextCheck) {
+  const int sensor = AddSensor(CM_PROB_FAILED_POST_START);
+  for (int nth : {2, 3, 4}) machine.FailCall("SetupDiCallClassInstaller", nth, ERROR_GEN_FAILURE);
+  Start();
+  machine.RunFor(3000);  // the three enable attempts, a second apart
+  EXPECT_FALSE(SensorEnabled(sensor));
+  EXPECT_FALSE(DevicesDisabledByService().empty());
+
+  machine.RunFor(120000);
+  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(DevicesDisabledByService().empty());
+  Stop();
+}
+
+// The firmware says ESS on, the sensor's setting says off: the start writes 1
+// and the worker restarts the biometric service, sc.exe taking runTimeMs.
+class BiometricRestart : public MonitorTest {
+ protected:
+  void StartWithChangedSetting(std::uint64_t scRunTimeMs, ULONG problem = 0) {
+    const int sensor = AddSensor(problem);
+    machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
+                              L"SecureFingerprint", 0);
+    machine.firmware.SetVariable(L"EssState", kEssGuid, {1});
+    machine.firmware.SetProgramRunTime(scRunTimeMs);
+    machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING);
+    Start();
+  }
+  DWORD BiometricServiceState() { return machine.scm.Service(L"WbioSrvc")->status.dwCurrentState; }
+  const std::vector<std::wstring> kBothCommands = {L"sc stop WbioSrvc", L"sc start WbioSrvc"};
+};
+
+TEST_F(BiometricRestart, StartReportsRunningFirstThenTheWorkerRestarts) {
+  StartWithChangedSetting(0);
+  machine.RunFor(500);
+  std::vector<sim::CommandRun> commands = machine.firmware.Commands();
+  ASSERT_EQ(2u, commands.size());
+  const sim::StatusReport running = machine.scm.StatusReports().at(1);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), running.status.dwCurrentState);
+  EXPECT_LT(running.timeMs, commands[1].timeMs);
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Reset WbSrv once the service is running").size());
+  Stop();
+}
+
+TEST_F(BiometricRestart, HungScAtStartNeitherHoldsTheStartNorTheWorker) {
+  StartWithChangedSetting(sim::kNever, CM_PROB_FAILED_START);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), LastReportedState());
+  machine.RunFor(40500);
+  EXPECT_EQ(kBothCommands, CommandLines());
+  for (const wchar_t* command : {L"sc stop WbioSrvc", L"sc start WbioSrvc"}) {
+    const std::wstring notWaited =
+        L"[ZEFO Service] \"" + std::wstring(command) + L"\" did not end within 20 s, not waited for any more";
+    EXPECT_EQ(1u, TimesOf(notWaited).size()) << notWaited.size();
+  }
+  // Then the worker goes on to its loop: the check at start, 40.5 s late.
+  EXPECT_EQ((std::vector<std::uint64_t>{40500}), TimesOf(kOtherProblem));
+  Stop();
+}
+
+struct RestartInstant {
+  DWORD control;
+  std::uint64_t atMs;
+  std::uint64_t scRunTimeMs;
+};
+
+class RestartInterrupted : public BiometricRestart, public ::testing::WithParamInterface<RestartInstant> {};
+
+// With sc.exe taking 2.7 s: "sc stop" runs from 0 to 2700, the pause to 3200,
+// "sc start" from 3200 to 5900.
+TEST_P(RestartInterrupted, ScStartStillRunsAndTheServiceStops) {
+  const RestartInstant& instant = GetParam();
+  StartWithChangedSetting(instant.scRunTimeMs);
+  machine.RunFor(instant.atMs);
+
+  EXPECT_LT(HandlerTimeOf(instant.control), kHandlerLimitMs);
+  EXPECT_EQ(0u, process->Exit());
+  EXPECT_EQ(kBothCommands, CommandLines());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), BiometricServiceState());
+}
+
+INSTANTIATE_TEST_SUITE_P(Instants, RestartInterrupted,
+                         ::testing::Values(RestartInstant{SERVICE_CONTROL_STOP, 100, 2700},
+                                           RestartInstant{SERVICE_CONTROL_STOP, 2700, 2700},
+                                           RestartInstant{SERVICE_CONTROL_STOP, 2900, 2700},
+                                           RestartInstant{SERVICE_CONTROL_STOP, 3500, 2700},
+                                           RestartInstant{SERVICE_CONTROL_STOP, 100, sim::kNever},
+                                           RestartInstant{SERVICE_CONTROL_SHUTDOWN, 100, 2700},
+                                           RestartInstant{SERVICE_CONTROL_SHUTDOWN, 2900, 2700}),
+                         [](const auto& info) {
+                           return std::string(ControlName(info.param.control)) + "At" +
+                                  std::to_string(info.param.atMs) + "ms" +
+                                  (info.param.scRunTimeMs == sim::kNever ? "ScHung" : "ScSlow");
+                         });
+
+// A sensor that is disabled when the service starts is enabled only when the
+// service itself disabled it (a crash cut its recovery); one a person
+// disabled in Device Manager is left alone.
+class DisabledAtStart : public MonitorTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DisabledAtStart, IsEnabledOnlyWhenTheServiceDisabledIt) {
+  const bool onRecord = GetParam();
+  const int sensor = AddSensor();
+  {
+    auto lock = machine.kernel.Lock();
+    machine.devices.nodes.at(static_cast<std::size_t>(sensor)).disabled = true;
+  }
+  if (onRecord) {
+    ASSERT_TRUE(RecordDisabledDevice(sim::DeviceModel::InstanceId(sensor)));
+  }
+  Start();
+  machine.RunFor(120000);
+
+  EXPECT_EQ(onRecord, SensorEnabled(sensor));
+  EXPECT_TRUE(DevicesDisabledByService().empty());
+  const std::vector<std::uint64_t> restored =
+      TimesOf(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled");
+  EXPECT_EQ(onRecord ? 1u : 0u, restored.size());
+  // Left alone, the person's sensor shows problem 22 at every check.
+  EXPECT_EQ(onRecord ? 0u : 2u, TimesOf(kOtherProblem).size());
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DisabledAtStart, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OnRecord" : "ByAPerson"; });
+
+}  // namespace
