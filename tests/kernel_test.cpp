@@ -140,6 +140,60 @@ TEST(Kernel, EventDataLivesAtTheSameAddressOnEveryMachine) {
   EXPECT_EQ(nullptr, machine.kernel.memory.PlaceEventData({}));
 }
 
+// A thread cut short keeps what it held: its handles stay open, a lock it
+// holds stays held, and the journal says where it was cut.
+TEST(Kernel, TerminatedThreadIsParkedWithWhatItHeld) {
+  sim::Machine machine(OneAtATime(0));
+  static SRWLOCK lock = SRWLOCK_INIT;
+  UniqueKernelHandle never(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE event = never.Get();
+  auto holder = machine.Start(
+      [event] {
+        ExclusiveLock held(lock);
+        UniqueKernelHandle own(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return os::WaitForSingleObject(event, INFINITE);
+      },
+      L"holder");
+  auto waiter = machine.Start(
+      [] {
+        ExclusiveLock wait(lock);
+        return DWORD{0};
+      },
+      L"waiter");
+  machine.RunFor(10);
+  const std::size_t handles = machine.kernel.OpenHandleCount();
+  {
+    auto kernelLock = machine.kernel.Lock();
+    machine.kernel.Terminate(holder->thread, 9);
+  }
+  EXPECT_EQ(9u, machine.Join(holder));
+  machine.RunFor(1000);
+  EXPECT_FALSE(waiter->finished);
+  EXPECT_EQ(handles, machine.kernel.OpenHandleCount());
+  const std::vector<sim::JournalEntry> journal = machine.Journal();
+  EXPECT_TRUE(std::any_of(journal.begin(), journal.end(), [](const sim::JournalEntry& e) {
+    return e.kind == "thread" && e.text == L"'holder' terminated in WaitForMultipleObjects";
+  }));
+}
+
+// Handles are counted per process: a killed service process leaves none.
+TEST(Kernel, HandlesAreCountedPerProcess) {
+  sim::Machine machine(OneAtATime(0));
+  UniqueKernelHandle driverEvent(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  machine.StartServiceProcess(L"ZEFOTestService", [] {
+    UniqueKernelHandle first(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueKernelHandle second(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return os::WaitForSingleObject(first.Get(), INFINITE);
+  });
+  machine.RunFor(10);
+  const int service = machine.process.id;
+  EXPECT_EQ(2u, machine.kernel.OpenHandleCount(service));
+  EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
+  machine.KillProcess(1);
+  EXPECT_EQ(0u, machine.kernel.OpenHandleCount(service));
+  EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
+}
+
 // When every thread waits for ever, a driver that may give up does so at once.
 TEST(Kernel, DriverGivesUpAtOnceWhenNothingCanHappen) {
   sim::Machine machine(OneAtATime(0));

@@ -502,6 +502,12 @@ std::size_t Kernel::OpenHandleCount() const {
   return handles_.size();
 }
 
+std::size_t Kernel::OpenHandleCount(int process) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<std::size_t>(std::count_if(handleProcess_.begin(), handleProcess_.end(),
+                                                [process](const auto& entry) { return entry.second == process; }));
+}
+
 void Kernel::AddFault(Fault fault) {
   std::lock_guard<std::mutex> guard(mutex_);
   faults_.push_back(std::move(fault));

@@ -263,6 +263,8 @@ class Kernel {
   }
   bool Close(HANDLE handle);  // lock held
   std::size_t OpenHandleCount() const;  // takes the lock
+  // The same for one process's handles (0: the driver's).
+  std::size_t OpenHandleCount(int process) const;  // takes the lock
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
