@@ -13,8 +13,6 @@
 
 namespace {
 constexpr DWORD kFirmwareBufferBytes = 4096;
-constexpr LPCWSTR kEssStateName = L"EssState";
-constexpr LPCWSTR kEssStateVendorGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
 constexpr LPCWSTR kConfigurationsSubkey = L"WinBio\\Configurations";
 constexpr LPCWSTR kSecureFingerprintValue = L"SecureFingerprint";
 constexpr DWORD kSecureFingerprintUnset = 99;

@@ -4,6 +4,10 @@
 
 #include "platform/types.h"
 
+// The firmware variable that says whether the SDEV table is loaded.
+constexpr LPCWSTR kEssStateName = L"EssState";
+constexpr LPCWSTR kEssStateVendorGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
+
 void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData);
 
 // While the service itself starts, the SCM holds its service lock until the

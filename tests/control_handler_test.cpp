@@ -72,7 +72,7 @@ std::vector<LoggedMessage> Session(const wchar_t* message) {
 
 std::vector<BYTE> Setting(const GUID& guid, DWORD value) { return sim::PowerSettingBlock(guid, value); }
 
-class ControlHandlerTest : public ::testing::Test {
+class ControlHandlerTest : public SimTest {
  protected:
   void SetUp() override {
     testing_support::SetLogSwitch(machine, 1);
@@ -81,11 +81,9 @@ class ControlHandlerTest : public ::testing::Test {
   }
   void TearDown() override {
     if (machine.scm.Control(SERVICE_CONTROL_STOP)) process->Exit();
-    g_dwLogSwitch = 0;
   }
   std::uint64_t LastSeq() { return machine.Journal().back().seq; }
 
-  sim::Machine machine;
   std::unique_ptr<ServiceProcess> process;
 };
 
@@ -218,9 +216,7 @@ TEST_F(ControlHandlerTest, ScmDeliversUserCodesAndRefusesEventCodes) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
 }
 
-TEST(ControlHandler, EventBeforeTheCheckNowEventExistsPausesAndSignalsNothing) {
-  sim::Machine machine;
-  testing_support::ResetServiceHost();
+TEST_F(SimTest, HandlerEventBeforeTheCheckNowEventExistsPausesAndSignalsNothing) {
   g_dwLogSwitch = 1;
   auto handler = machine.Start([] { return ServiceCtrlHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, nullptr, nullptr); },
                                L"dispatcher");
@@ -232,11 +228,9 @@ TEST(ControlHandler, EventBeforeTheCheckNowEventExistsPausesAndSignalsNothing) {
             Texts(LoggedMessages(machine)));
   auto lock = machine.kernel.Lock();
   EXPECT_EQ(0u, machine.kernel.namedEvents.count(L"pCheckYBEvent"));
-  g_dwLogSwitch = 0;
 }
 
-TEST(ControlHandler, WithLogSwitchOffALockStillPausesAndSignals) {
-  sim::Machine machine;
+TEST_F(SimTest, HandlerWithLogSwitchOffStillPausesAndSignalsALock) {
   testing_support::SetLogSwitch(machine, 0);
   ServiceProcess process(machine);
   ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));

@@ -8,6 +8,7 @@
 
 #include "diag/settings.h"
 #include "platform/sim/machine.h"
+#include "tests/sim_fixture.h"
 
 struct Logged {
   WORD type;
@@ -25,10 +26,10 @@ inline void PrintTo(const Logged& logged, std::ostream* os) {
 
 inline Logged Service(WORD type, std::wstring text) { return {type, L"ZEFO/Service", std::move(text)}; }
 
-class DeviceFixture : public ::testing::Test {
+// The device check, recovery and ESS check called on the test's own thread.
+class DeviceFixture : public SimTest {
  protected:
   DeviceFixture() { g_dwLogSwitch = 1; }
-  ~DeviceFixture() override { g_dwLogSwitch = 0; }
 
   int AddDevice(std::wstring description, ULONG problem = 0, std::vector<std::wstring> hardwareIds = {}) {
     sim::SimDevice device;
@@ -48,11 +49,5 @@ class DeviceFixture : public ::testing::Test {
       logged.push_back({entry.type, entry.source, entry.strings.at(1)});
     return logged;
   }
-  std::vector<std::wstring> Messages() const {
-    std::vector<std::wstring> texts;
-    for (const Logged& logged : EventLog()) texts.push_back(logged.text);
-    return texts;
-  }
-
-  sim::Machine machine;
+  std::vector<std::wstring> Messages() const { return EventMessages(); }
 };

@@ -2,11 +2,11 @@
 #include <optional>
 
 #include "ess/ess_discovery.h"
+#include "ess/secure_fingerprint.h"
 #include "tests/device_fixture.h"
 
 namespace {
 
-const std::wstring kGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
 const Logged kNotFound = Service(4, L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!");
 Logged Finish(int result) {
   return Service(4, L"[ZEFO CheckEssUEFIValue Finish, result = " + std::to_wstring(result) + L"!!!");
@@ -20,7 +20,6 @@ Logged Found(const std::wstring& pid) {
 
 class Ess : public DeviceFixture {
  protected:
-  Ess() { g_bEssDeviceFound = 0; }
 
   // A sensor with its WinBio\Configurations key, holding SecureFingerprint when given.
   int AddSensor(const std::wstring& hardwareId, std::optional<sim::RegValue> stored = std::nullopt) {
@@ -210,7 +209,7 @@ class SecureFingerprintSync : public Ess, public ::testing::WithParamInterface<S
 
 TEST_P(SecureFingerprintSync, ValueWriteAndRestart) {
   const SyncCase& c = GetParam();
-  if (c.essState) machine.firmware.SetVariable(L"EssState", kGuid, *c.essState);
+  if (c.essState) machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, *c.essState);
   machine.firmware.SetSystemEnvironmentPrivilegeHeld(c.privilegeHeld);
   if (!c.tokenOpens) machine.Fail("OpenProcessToken", ERROR_ACCESS_DENIED);
   const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A20", c.stored);
@@ -230,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SecureFingerprintSync, ::testing::ValuesIn(kSync
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Ess, RestartRunsScByFullPathHalfASecondApart) {
-  machine.firmware.SetVariable(L"EssState", kGuid, {1});
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
   AddSensor(L"USB\\VID_06CB&PID_0A10", Dword(0));
   machine.RunFor(250);
   CheckEssUEFIValue();
@@ -248,7 +247,7 @@ TEST_F(Ess, RestartRunsScByFullPathHalfASecondApart) {
 // sc.exe runs only by its whole path: a system directory that leaves no room
 // for "\sc.exe" within MAX_PATH would otherwise launch a cut path.
 TEST_F(Ess, ScRunsOnlyWhenItsWholePathFits) {
-  machine.firmware.SetVariable(L"EssState", kGuid, {1});
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
   const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A10");
   for (const std::size_t length : {252u, 253u, 258u, 259u, 300u}) {
     SCOPED_TRACE(length);
@@ -270,7 +269,7 @@ TEST_F(Ess, ScRunsOnlyWhenItsWholePathFits) {
 }
 
 TEST_F(Ess, FailedWriteStillRestarts) {
-  machine.firmware.SetVariable(L"EssState", kGuid, {1});
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
   const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A10", Dword(0));
   machine.Fail("RegSetValueExW", ERROR_ACCESS_DENIED);
   CheckEssUEFIValue();
@@ -280,7 +279,7 @@ TEST_F(Ess, FailedWriteStillRestarts) {
 }
 
 TEST_F(Ess, MissingConfigurationsKeyChangesNothing) {
-  machine.firmware.SetVariable(L"EssState", kGuid, {1});
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
   const int sensor = AddDevice(L"Fingerprint sensor", 0, {L"USB\\VID_06CB&PID_0A10"});
   machine.registry.CreateKey(machine.devices.HardwareKeyPath(sensor));
   CheckEssUEFIValue();
@@ -299,7 +298,7 @@ TEST_F(Ess, DeviceWithoutHardwareKey) {
 }
 
 TEST_F(Ess, ThreeByteVariableLogsEachByte) {
-  machine.firmware.SetVariable(L"EssState", kGuid, {1, 0, 255});
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1, 0, 255});
   AddSensor(L"USB\\VID_06CB&PID_0A10", Dword(1));
   CheckEssUEFIValue();
   std::vector<std::wstring> messages = Messages();

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ess/secure_fingerprint.h"
+#include "monitor/monitor.h"
+#include "monitor/polling_worker.h"
 #include "service_process.h"
 
 namespace monitor_testing {
@@ -18,7 +21,6 @@ using testing_support::LoggedMessages;
 using testing_support::ServiceProcess;
 using testing_support::Texts;
 
-const std::wstring kEssGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
 const std::wstring kOtherProblem = L"[ZEFO Service] Other YB error code, not do the recovery mechanism...";
 const std::wstring kGraceful =
     L"[ZEFO Service] Thread termination gracefully completed for PollingFPStatusThread!!!";
@@ -27,13 +29,9 @@ const std::wstring kTimedOut =
 const std::wstring kDriverAttach = L"[ZEFO Service] DriverExistEvent trigger, Run CheckEssUEFIValue... ";
 const std::wstring kNotFound = L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!";
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public SimTest {
  protected:
-  ~MonitorTest() override { g_dwLogSwitch = 0; }
 
-  void SetSetting(const std::wstring& name, DWORD value) {
-    machine.registry.SetDword(testing_support::kSettingsKey, name, value);
-  }
   int AddSensor(ULONG problem = 0, const std::wstring& hardwareId = L"USB\\VID_1234&PID_0A20&REV_0001") {
     sim::SimDevice device;
     device.description = L"ZEFO Fingerprint Sensor";
@@ -44,7 +42,7 @@ class MonitorTest : public ::testing::Test {
   MonitorTest() { SetSetting(L"ServicePollingTime", kDefaultServicePollingTime); }
   void Start(DWORD logSwitch = 1) {
     SetSetting(L"LOG_SWITCH", logSwitch);
-    process = std::make_unique<ServiceProcess>(machine, testing_support::RunWmain);
+    process = std::make_unique<ServiceProcess>(machine, testing_support::RunServiceWmain);
     ASSERT_TRUE(process->WaitForState(SERVICE_RUNNING));
     ASSERT_TRUE(machine.Settle());
   }
@@ -76,6 +74,13 @@ class MonitorTest : public ::testing::Test {
     EXPECT_EQ(NO_ERROR, machine.scm.Control(control));
     return machine.Now() - sentAt;
   }
+  // Sends a stop or a shutdown: the handler returns within the 30 s the SCM
+  // waits for it, the process ends in order and the service is STOPPED.
+  void ExpectStoppedInTime(DWORD control) {
+    EXPECT_LT(HandlerTimeOf(control), 30000u);
+    EXPECT_EQ(0u, process->Exit());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
+  }
   // Enabled: not disabled by anyone, whatever problem it may show.
   bool SensorEnabled(int device) {
     auto lock = machine.kernel.Lock();
@@ -93,7 +98,6 @@ class MonitorTest : public ::testing::Test {
     return false;
   }
 
-  sim::Machine machine;
   std::unique_ptr<ServiceProcess> process;
 };
 

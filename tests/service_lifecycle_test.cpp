@@ -43,12 +43,9 @@ std::vector<Report> Reports(sim::Machine& machine) {
 void RaiseCode(DWORD code) { throw code; }
 void RaiseOther() { throw std::runtime_error("hook failed"); }
 
-class ServiceLifecycleTest : public ::testing::Test {
+class ServiceLifecycleTest : public SimTest {
  protected:
   void SetUp() override { testing_support::SetLogSwitch(machine, 1); }
-  void TearDown() override { g_dwLogSwitch = 0; }
-
-  sim::Machine machine;
 };
 
 TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRegistrationsFirst) {
@@ -129,30 +126,27 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
 
 }
 
-TEST(ServiceLifecycle, LogSwitchOtherThanOneChangesNoReportAndLogsNothing) {
-  for (DWORD logSwitch : {0u, 2u}) {
-    SCOPED_TRACE(logSwitch);
-    sim::Machine quiet;
-    testing_support::SetLogSwitch(quiet, logSwitch);
-    ServiceProcess process(quiet);
-    ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));
-    ASSERT_EQ(NO_ERROR, quiet.scm.Control(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(0u, process.Exit());
-    EXPECT_EQ((std::vector<Report>{{SERVICE_START_PENDING, 1, 0},
-                                   {SERVICE_RUNNING, 0, 0},
-                                   {SERVICE_STOP_PENDING, 2, 0},
-                                   {SERVICE_STOPPED, 0, 0}}),
-              Reports(quiet));
-    EXPECT_TRUE(quiet.diagnostics.EventLog().empty());
-    EXPECT_TRUE(quiet.diagnostics.DebugLines().empty());
-  }
+class QuietServiceLifecycle : public SimTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(QuietServiceLifecycle, ReportsTheSameAndLogsNothing) {
+  testing_support::SetLogSwitch(machine, GetParam());
+  ServiceProcess process(machine);
+  ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));
+  ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
+  EXPECT_EQ(0u, process.Exit());
+  EXPECT_EQ((std::vector<Report>{{SERVICE_START_PENDING, 1, 0},
+                                 {SERVICE_RUNNING, 0, 0},
+                                 {SERVICE_STOP_PENDING, 2, 0},
+                                 {SERVICE_STOPPED, 0, 0}}),
+            Reports(machine));
+  EXPECT_TRUE(machine.diagnostics.EventLog().empty());
+  EXPECT_TRUE(machine.diagnostics.DebugLines().empty());
 }
 
-TEST(ServiceLifecycle, RunOutsideTheScmFailsAtOnceWithoutServiceMain) {
-  sim::Machine machine;
-  testing_support::SetLogSwitch(machine, 1);
-  testing_support::ResetServiceHost();
-  auto main = machine.Start(testing_support::RunWmain, L"main");
+INSTANTIATE_TEST_SUITE_P(LogSwitch, QuietServiceLifecycle, ::testing::Values(0u, 2u));
+
+TEST_F(ServiceLifecycleTest, RunOutsideTheScmFailsAtOnceWithoutServiceMain) {
+  auto main = machine.Start(testing_support::RunServiceWmain, L"main");
   EXPECT_EQ(0u, machine.Join(main));
   EXPECT_EQ(0u, machine.Now());
   EXPECT_TRUE(machine.scm.StatusReports().empty());
@@ -167,7 +161,6 @@ TEST(ServiceLifecycle, RunOutsideTheScmFailsAtOnceWithoutServiceMain) {
                 {L"[ZEFO Service] Eixt wmain...", EVENTLOG_INFORMATION_TYPE, 0},
             }),
             LoggedMessages(machine));
-  g_dwLogSwitch = 0;
 }
 
 // The service can never report STOPPED without a status handle, so the
@@ -227,8 +220,7 @@ struct HookFailure {
   WORD type;
 };
 
-TEST(ServiceLifecycle, EveryHookFailureIsCaughtLoggedAndReported) {
-  g_dwLogSwitch = 1;  // these processes run without wmain and its settings
+const std::vector<HookFailure>& HookFailures() {
   auto start = [](Hooks& h, std::function<void()> f) { h.onStart = std::move(f); };
   auto stop = [](Hooks& h, std::function<void()> f) { h.onStop = std::move(f); };
   auto pause = [](Hooks& h, std::function<void()> f) { h.onPause = std::move(f); };
@@ -238,7 +230,7 @@ TEST(ServiceLifecycle, EveryHookFailureIsCaughtLoggedAndReported) {
   auto bigCode = [] { RaiseCode(0xE0000204); };
   const Report pending{SERVICE_START_PENDING, 1, 0};
   const Report running{SERVICE_RUNNING, 0, 0};
-  const std::vector<HookFailure> cases = {
+  static const std::vector<HookFailure> cases = {
       {"start code", start, code5, {}, {pending, {SERVICE_STOPPED, 0, 5}},
        L"[ZEFO Service] Enter CServiceBase::Start error, Err = 5", EVENTLOG_ERROR_TYPE},
       {"start other", start, RaiseOther, {}, {pending, {SERVICE_STOPPED, 0, 0}},
@@ -268,30 +260,38 @@ TEST(ServiceLifecycle, EveryHookFailureIsCaughtLoggedAndReported) {
       {"shutdown other", shutdown, RaiseOther, {SERVICE_CONTROL_SHUTDOWN}, {pending, running},
        L"[ZEFO Service] CServiceBase::Shutdown fail", EVENTLOG_INFORMATION_TYPE},
   };
-  for (const HookFailure& c : cases) {
-    SCOPED_TRACE(c.name);
-    Hooks hooks;
-    sim::Machine failing;
-    c.install(hooks, c.raise);
-    ServiceProcess process(failing, RunHookService(hooks));
-    if (c.controls.empty()) {
-      EXPECT_EQ(static_cast<DWORD>(TRUE), process.Exit());
-    } else {
-      ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));
-      for (DWORD control : c.controls) ASSERT_EQ(NO_ERROR, failing.scm.Control(control));
-    }
-    EXPECT_EQ(c.reports, Reports(failing));
-    std::vector<LoggedMessage> messages = LoggedMessages(failing);
-    auto found = std::find(messages.begin(), messages.end(), LoggedMessage{c.message, c.type, 0});
-    EXPECT_NE(messages.end(), found) << "missing: " << std::string(c.message, c.message + wcslen(c.message));
-  }
-  g_dwLogSwitch = 0;
+  return cases;
 }
 
-TEST(ServiceLifecycle, ReportsFromServiceMainAndTheDispatcherStayConsistent) {
+class HookFailureTest : public SimTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(HookFailureTest, IsCaughtLoggedAndReported) {
+  const HookFailure& c = HookFailures()[GetParam()];
+  g_dwLogSwitch = 1;  // these processes run without wmain and its settings
+  Hooks hooks;
+  c.install(hooks, c.raise);
+  ServiceProcess process(machine, RunHookService(hooks));
+  if (c.controls.empty()) {
+    EXPECT_EQ(static_cast<DWORD>(TRUE), process.Exit());
+  } else {
+    ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));
+    for (DWORD control : c.controls) ASSERT_EQ(NO_ERROR, machine.scm.Control(control));
+  }
+  EXPECT_EQ(c.reports, Reports(machine));
+  std::vector<LoggedMessage> messages = LoggedMessages(machine);
+  auto found = std::find(messages.begin(), messages.end(), LoggedMessage{c.message, c.type, 0});
+  EXPECT_NE(messages.end(), found) << "missing: " << std::string(c.message, c.message + wcslen(c.message));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hooks, HookFailureTest, ::testing::Range<std::size_t>(0, 10), [](const auto& info) {
+  std::string name = HookFailures()[info.param].name;
+  std::replace(name.begin(), name.end(), ' ', '_');
+  return name;
+});
+
+TEST_F(ServiceLifecycleTest, ReportsFromServiceMainAndTheDispatcherStayConsistent) {
   g_dwLogSwitch = 1;
   Hooks hooks;
-  sim::Machine machine;
   UniqueKernelHandle startMayEnd(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const HANDLE gate = startMayEnd.Get();
   hooks.onStart = [gate] { os::WaitForSingleObject(gate, INFINITE); };
@@ -310,7 +310,6 @@ TEST(ServiceLifecycle, ReportsFromServiceMainAndTheDispatcherStayConsistent) {
             Reports(machine));
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
   EXPECT_EQ(static_cast<DWORD>(TRUE), process.Exit());
-  g_dwLogSwitch = 0;
 }
 
 }  // namespace

@@ -9,14 +9,10 @@
 
 #include "diag/settings.h"
 #include "platform/sim/machine.h"
-#include "service/entry.h"
-#include "monitor/monitor.h"
-#include "monitor/polling_worker.h"
 #include "service/service_base.h"
+#include "sim_fixture.h"
 
 namespace testing_support {
-
-constexpr LPCWSTR kSettingsKey = kSettingsKeyPath;
 
 // The settings key with LOG_SWITCH as given and the default polling time.
 inline void SetLogSwitch(sim::Machine& machine, DWORD logSwitch) {
@@ -24,19 +20,8 @@ inline void SetLogSwitch(sim::Machine& machine, DWORD logSwitch) {
   machine.registry.SetDword(kSettingsKey, L"LOG_SWITCH", logSwitch);
 }
 
-// The service host's process-wide state as a fresh process has it.
-inline void ResetServiceHost() {
-  s_service = nullptr;
-  g_dwCheckPoint = 1;
-  g_hCheckYBEvent.Detach();
-}
-
 // wmain with no argument, as the SCM starts the installed service.
-inline DWORD RunWmain() {
-  wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
-  wchar_t* argv[] = {program, nullptr};
-  return static_cast<DWORD>(wmain(1, argv));
-}
+inline DWORD RunServiceWmain() { return static_cast<DWORD>(RunWmain()); }
 
 // Hooks that do what a test asks of them.
 struct Hooks {
@@ -85,7 +70,6 @@ class ServiceProcess {
   // thread.
   explicit ServiceProcess(sim::Machine& machine, std::function<DWORD()> mainThread = RunHostOnly)
       : machine_(machine) {
-    ResetServiceHost();
     main_ = machine_.StartServiceProcess(kServiceName, std::move(mainThread));
   }
 
@@ -104,9 +88,7 @@ class ServiceProcess {
   // the next process starts from the state a fresh one has.
   ~ServiceProcess() {
     machine_.kernel.EndAllThreads();
-    for (UniqueKernelHandle* handle : {&g_hFpMainThread, &g_hDriverAttachEvent}) handle->Detach();
-    for (NamedEventSlot* slot : {&g_hServiceStopEvent, &g_hTerminateThreadEvent}) slot->Detach();
-    ResetServiceHost();
+    ResetProcessState();
   }
 
  private:

@@ -12,10 +12,23 @@
 
 inline const std::wstring kSettingsKey = kSettingsKeyPath;
 
+// The product's process-wide state as a fresh process has it. Every fixture
+// resets through here before and after its test, and a service process that
+// ends does too, so that no test leaves state to the next.
+void ResetProcessState();
+
+// wmain with these arguments after the program name (none: as the SCM starts
+// the installed service).
+int RunWmain(const std::vector<std::wstring>& args = {});
+
 // Each test is a fresh process on a fresh machine.
 class SimTest : public ::testing::Test {
  protected:
-  SimTest();
+  SimTest() { ResetProcessState(); }
+  ~SimTest() override {
+    machine.kernel.EndAllThreads();
+    ResetProcessState();
+  }
 
   sim::Machine machine;
 
@@ -25,9 +38,6 @@ class SimTest : public ::testing::Test {
     SetSetting(L"ServicePollingTime", 2);
     SetSetting(L"LOG_SWITCH", 1);
   }
-
-  // Runs wmain on the driver thread with these arguments after the program name.
-  int RunWmain(const std::vector<std::wstring>& args);
 
   // The message part of every event log entry (its second string), in order.
   std::vector<std::wstring> EventMessages() const;

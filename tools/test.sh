@@ -20,10 +20,19 @@ for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"
 done
 
-echo "== default scenario, 20 runs: the same journal each time"
-first=$(build/sim/tools/sim/zefo_sim)
+echo "== scenarios: every ready scenario, then a stop and a shutdown at every instant of each"
+for scenario in scenarios/*.scn; do
+  build/sim/tools/sim/zefo_sim "$scenario" >/dev/null
+  for event in stop shutdown; do
+    build/sim/tools/sim/zefo_sim --explore "$event" "$scenario"
+  done
+done
+
+echo "== the default scenario, 20 runs: the same journal each time"
+first=$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)
 for run in $(seq 2 20); do
-  [[ "$(build/sim/tools/sim/zefo_sim)" == "$first" ]] || { echo "run $run of the default scenario differs"; exit 1; }
+  [[ "$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)" == "$first" ]] ||
+    { echo "run $run of the default scenario differs"; exit 1; }
 done
 
 echo "== benchmark (simulated machine)"

@@ -49,8 +49,11 @@ TEST_F(ServiceControl, StoppedServiceQueriesStoppedAndRefusesStop) {
   ASSERT_TRUE(os::QueryServiceStatus(service.Get(), &status));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), status.dwServiceType);
+  // The status is filled in on this error too.
+  status = SERVICE_STATUS{};
   EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), os::GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
 }
 
 TEST_F(ServiceControl, DeleteRemovesTheServiceOnceItsHandlesAreClosed) {

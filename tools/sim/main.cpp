@@ -1,78 +1,112 @@
-// Runs the service on a simulated machine through a default scenario and
-// prints, in order, what the machine shows: debugger lines, status reports,
-// power registrations, device actions, registry writes and commands run.
-// Every debugger line of a shared log step also went to the event log.
+// zefo_sim: runs the service on a simulated machine through a scenario file
+// and prints what the machine shows, in order; checks what the scenario
+// expects and what the service promises; or explores every unlucky instant.
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
-#include "diag/settings.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/power_model.h"
-#include "service/control_handler.h"
-#include "service/entry.h"
+#include "tools/sim/checks.h"
+#include "tools/sim/explore.h"
+#include "tools/sim/machine_run.h"
+#include "tools/sim/report.h"
+#include "tools/sim/scenario.h"
 
 namespace {
 
-DWORD RunService() {
-  wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
-  wchar_t* argv[] = {program, nullptr};
-  return static_cast<DWORD>(wmain(1, argv));
+constexpr int kUsageOrScenarioError = 2;
+
+const char kUsage[] =
+    "usage: zefo_sim [--events] [--trace] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
+    "       zefo_sim --explore stop|shutdown|driver-attach|lid SCENARIO\n"
+    "EVENT is stop, shutdown, driver-attach or lid (opened); MS is machine time in ms.\n"
+    "Exit status: 0 every expectation held (exploring: no promise broken), 1 otherwise, 2 bad usage or scenario.\n";
+
+struct CommandLine {
+  scenario::TimelineOptions timeline;
+  scenario::RunOptions run;
+  std::string svgFile;
+  std::string explore;
+  std::string path;
+};
+
+[[noreturn]] void UsageError(const std::string& what) {
+  std::fprintf(stderr, "zefo_sim: %s\n%s", what.c_str(), kUsage);
+  std::exit(kUsageOrScenarioError);
 }
 
-// A laptop: a fingerprint reader of another make, then the sensor, whose
-// firmware says ESS is on while its setting says off.
-int SetUpLaptop(sim::Machine& machine) {
-  machine.registry.SetDword(kSettingsKeyPath, L"ServicePollingTime", 2);
-  machine.registry.SetDword(kSettingsKeyPath, L"LOG_SWITCH", 1);
-  machine.devices.AddDevice(sim::SimDevice{L"Other Fingerprint Reader", {L"USB\\VID_5678&PID_1111"}, 0, true});
-  int sensor = machine.devices.AddDevice(
-      sim::SimDevice{L"ZEFO Fingerprint Sensor", {L"USB\\VID_1234&PID_0A20&REV_0001", L"USB\\VID_1234&PID_0A20"}, 0, true});
-  machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
-                            L"SecureFingerprint", 0);
-  machine.firmware.SetVariable(L"EssState", L"{E771C02B-6657-48FE-8547-52A656868F0F}", {1});
-  return sensor;
-}
-
-void PrintJournal(sim::Machine& machine) {
-  for (const sim::JournalEntry& e : machine.Journal()) {
-    if (e.kind == "event" || e.kind == "sleep") continue;
-    std::wstring text = e.text;
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    std::printf("%9.3f s  %-8s %ls\n", static_cast<double>(e.timeMs) / 1000, e.kind.c_str(), text.c_str());
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine command;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) UsageError(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--events") {
+      command.timeline.events = true;
+    } else if (arg == "--trace") {
+      command.timeline.trace = command.run.traceSession = true;
+    } else if (arg == "--json") {
+      command.timeline.json = true;
+    } else if (arg == "--svg") {
+      command.svgFile = value();
+    } else if (arg == "--inject") {
+      const std::string text = value();
+      const auto injected = scenario::ParseInjection(text);
+      if (!injected) UsageError("bad injection '" + text + "'");
+      command.run.injected.push_back(*injected);
+    } else if (arg == "--explore") {
+      command.explore = value();
+      if (!scenario::InjectableEvent(command.explore)) UsageError("cannot explore '" + command.explore + "'");
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (!arg.empty() && arg[0] == '-') {
+      UsageError("unknown option " + arg);
+    } else if (command.path.empty()) {
+      command.path = arg;
+    } else {
+      UsageError("one scenario at a time");
+    }
   }
+  if (command.path.empty()) UsageError("no scenario given");
+  return command;
+}
+
+int RunOnce(const scenario::Scenario& scenario, const CommandLine& command) {
+  const scenario::RunResult run = scenario::RunScenario(scenario, command.run);
+  scenario::PrintTimeline(stdout, run, command.timeline);
+  if (!command.svgFile.empty()) {
+    std::ofstream svg(command.svgFile);
+    svg << scenario::TimelineSvg(run);
+    if (!svg) {
+      std::fprintf(stderr, "zefo_sim: cannot write %s\n", command.svgFile.c_str());
+      return 1;
+    }
+  }
+  const auto failures = scenario::CheckExpectations(scenario, run);
+  const auto violations = scenario::CheckPromises(scenario, run);
+  std::FILE* report = command.timeline.json ? stderr : stdout;
+  scenario::PrintFailures(report, command.path, failures);
+  scenario::PrintViolations(report, violations);
+  std::fprintf(report, "%s: %zu of %zu expectations held, %zu promises broken\n", command.path.c_str(),
+               scenario.expectations.size() - failures.size(), scenario.expectations.size(), violations.size());
+  return failures.empty() ? 0 : 1;
 }
 
 }  // namespace
 
-int main() {
-  sim::Machine machine;
-  const int sensor = SetUpLaptop(machine);
-
-  auto service = machine.StartServiceProcess(L"ZEFOTestService", RunService);
-  machine.RunUntil([&] {
-    return !machine.scm.statusReports.empty() && machine.scm.statusReports.back().status.dwCurrentState == SERVICE_RUNNING;
-  });
-  machine.RunFor(30000);
-
-  // The sensor fails while the lid is closed; opening it brings a check.
-  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
-  machine.power.SettingChanged(kGuidLidSwitchStateChange, 1);
-  machine.RunFor(300000);
-
-  // The sensor's driver attaches again: the sensor was found at start already.
-  machine.SignalTogether({L"Global\\DriverAttach"});
-  machine.RunFor(60000);
-  machine.scm.SessionChange(WTS_SESSION_LOCK);
-  machine.RunFor(10000);
-  machine.scm.Control(SERVICE_CONTROL_STOP);
-  machine.Join(service);
-
-  std::printf("ZEFO fingerprint sensor service on a simulated machine (machine time, event log entries omitted)\n");
-  PrintJournal(machine);
-  std::printf("SecureFingerprint is now %lu\n",
-              static_cast<unsigned long>(machine.registry
-                                             .Dword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
-                                                    L"SecureFingerprint")
-                                             .value_or(0xFFFFFFFF)));
-  return 0;
+int main(int argc, char** argv) {
+  const CommandLine command = ParseCommandLine(argc, argv);
+  scenario::Scenario loaded;
+  try {
+    loaded = scenario::LoadScenario(command.path);
+  } catch (const scenario::ScenarioError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return kUsageOrScenarioError;
+  }
+  if (!command.explore.empty()) return scenario::Explore(loaded, command.path, command.explore, stdout) == 0 ? 0 : 1;
+  return RunOnce(loaded, command);
 }

@@ -2,7 +2,8 @@
 # The whole system under Wine: the real executable with a fake fingerprint
 # sensor and a stand-in biometric service. At start the ESS check finds the
 # sensor, cannot read the firmware variable, drives SecureFingerprint to 0 and
-# restarts the biometric service; the polling worker stops gracefully. Without
+# leaves the restart of the biometric service to the worker, which runs it
+# once the service runs; the polling worker stops gracefully. Without
 # a sensor, a console process signals the driver-attach event and the worker
 # searches again.
 set -euo pipefail
@@ -181,6 +182,7 @@ ${S}[ZEFO Service] Open Key success!!
 ${S}[ZEFO Service] Get SecireFingerprint value, SecireFingerprint = 1!!
 ${S}[ZEFO Service] SecireFingerprint value should be modified, modifinf reg vlaue and reset WbSrv!!
 ${S}[ZEFO Service] RegSetValue success
+${S}[ZEFO Service] Reset WbSrv once the service is running
 ${S}[ZEFO CheckEssUEFIValue Finish, result = 0!!!" \
   "$(sed -n '/Enter CServiceBase::OnStart\.\.\./,/CheckEssUEFIValue Finish/p' <<<"$first_run")" \
   "OnStart and the ESS check with the sensor"

@@ -1,0 +1,277 @@
+#include "tools/sim/checks.h"
+
+#include <algorithm>
+#include <cctype>
+#include <regex>
+
+namespace scenario {
+namespace {
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string RegistryPath(const Expectation& e, const RunResult& run) {
+  const std::string key = e.device.empty() ? e.keyPath : run.configurationKeys.at(e.device);
+  return key + "\\" + e.valueName;
+}
+
+std::string Describe(const Expectation& e) {
+  std::string when = e.when == Expectation::When::kAt   ? "at " + FormatTime(e.timeMs) + ": "
+                     : e.when == Expectation::When::kBy ? "by " + FormatTime(e.timeMs) + ": "
+                     : e.AtEnd()                        ? "at the end: "
+                                                        : "";
+  if (e.never) when += "never ";
+  switch (e.what) {
+    case Expectation::What::kDebug:
+    case Expectation::What::kEvent:
+      return when + (e.what == Expectation::What::kDebug ? "debug " : "event ") + (e.pattern ? "~ " : "") + "\"" +
+             e.text + "\"";
+    case Expectation::What::kDevice:
+      return when + "device " + e.device + " " + e.text;
+    case Expectation::What::kCommand:
+      return when + "command \"" + e.text + "\"";
+    case Expectation::What::kState:
+      return when + "state " + e.text;
+    case Expectation::What::kRegistry:
+      return when + "registry " + (e.device.empty() ? "key \"" + e.keyPath + "\"" : e.device) + " " + e.valueName +
+             " = " + std::to_string(e.value.number);
+  }
+  return when;
+}
+
+Observation::Kind KindOf(Expectation::What what) {
+  switch (what) {
+    case Expectation::What::kDebug:
+      return Observation::Kind::kDebug;
+    case Expectation::What::kEvent:
+      return Observation::Kind::kEvent;
+    case Expectation::What::kDevice:
+      return Observation::Kind::kDevice;
+    case Expectation::What::kCommand:
+      return Observation::Kind::kCommand;
+    case Expectation::What::kState:
+      return Observation::Kind::kStatus;
+    case Expectation::What::kRegistry:
+      break;
+  }
+  return Observation::Kind::kRegistry;
+}
+
+bool Matches(const Expectation& e, const Observation& o, const RunResult& run) {
+  if (o.kind != KindOf(e.what)) return false;
+  switch (e.what) {
+    case Expectation::What::kDebug:
+    case Expectation::What::kEvent:
+      return e.pattern ? std::regex_search(o.subject, std::regex(e.text)) : o.subject == e.text;
+    case Expectation::What::kDevice:
+      return o.subject == e.device && o.detail == e.text;
+    case Expectation::What::kCommand:
+    case Expectation::What::kState:
+      return o.subject == e.text;
+    case Expectation::What::kRegistry:
+      return SameText(o.subject, RegistryPath(e, run)) && o.detail == std::to_string(e.value.number);
+  }
+  return false;
+}
+
+bool InWindow(const Expectation& e, std::uint64_t timeMs) {
+  return e.when == Expectation::When::kAnyTime || (e.when == Expectation::When::kAt && timeMs == e.timeMs) ||
+         (e.when == Expectation::When::kBy && timeMs <= e.timeMs);
+}
+
+std::string TimesAndText(const std::vector<const Observation*>& seen) {
+  std::string text;
+  const std::size_t shown = std::min<std::size_t>(seen.size(), 3);
+  for (std::size_t i = 0; i < shown; ++i)
+    text += (i ? "; " : "") + FormatTime(seen[i]->timeMs) + " " +
+            (seen[i]->kind == Observation::Kind::kDebug ? seen[i]->subject : seen[i]->text);
+  if (seen.size() > shown) text += "; and " + std::to_string(seen.size() - shown) + " more";
+  return text;
+}
+
+std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& run) {
+  ExpectationFailure failure{e.line, Describe(e), ""};
+  if (e.AtEnd()) {
+    std::string actual;
+    if (e.what == Expectation::What::kState) {
+      actual = run.finalState.empty() ? "no status report" : run.finalState;
+      if ((actual == e.text) != e.never) return std::nullopt;
+      failure.happened = "final state at " + FormatTime(run.endMs) + ": " + actual;
+    } else {
+      const auto it = run.registryAtEnd.find(RegistryPath(e, run));
+      actual = it == run.registryAtEnd.end() || !it->second ? "missing" : *it->second;
+      if ((actual == std::to_string(e.value.number)) != e.never) return std::nullopt;
+      failure.happened = "value at " + FormatTime(run.endMs) + ": " + actual;
+    }
+    return failure;
+  }
+  std::vector<const Observation*> inWindow, elsewhere, sameKind;
+  for (const Observation& o : run.timeline) {
+    if (Matches(e, o, run))
+      (InWindow(e, o.timeMs) ? inWindow : elsewhere).push_back(&o);
+    else if (o.kind == KindOf(e.what) && InWindow(e, o.timeMs))
+      sameKind.push_back(&o);
+  }
+  if (e.never) {
+    if (inWindow.empty()) return std::nullopt;
+    failure.happened = "seen at " + TimesAndText(inWindow);
+  } else {
+    if (!inWindow.empty()) return std::nullopt;
+    if (!elsewhere.empty()) {
+      failure.happened = "seen only at " + TimesAndText(elsewhere);
+    } else if (sameKind.empty()) {
+      failure.happened = std::string("no ") + KindName(KindOf(e.what)) + " line in that time";
+    } else {
+      // The nearest lines of that kind, the latest first.
+      std::reverse(sameKind.begin(), sameKind.end());
+      failure.happened = "not seen; last " + std::string(KindName(KindOf(e.what))) + " lines: " + TimesAndText(sameKind);
+    }
+  }
+  return failure;
+}
+
+// A sensor the ESS sync looks at: among the first 20 biometric devices
+// present, a first hardware id that carries a product code of the sensor.
+bool SyncedSensor(const Scenario& scenario, const RunResult& run, const Device& device) {
+  constexpr std::size_t kSearched = 20, kCodeOffset = 17;
+  std::size_t position = 0;
+  for (const Device& d : scenario.devices) {
+    const auto end = std::find_if(run.devices.begin(), run.devices.end(),
+                                  [&](const DeviceAtEnd& e) { return e.name == d.name; });
+    if (end == run.devices.end() || !end->present) continue;
+    if (&d == &device) break;
+    ++position;
+  }
+  if (position >= kSearched || device.hardwareIds.empty() || device.hardwareIds[0].size() < kCodeOffset + 4)
+    return false;
+  const std::string code = device.hardwareIds[0].substr(kCodeOffset, 4);
+  return code == "0A10" || code == "0A20" || code == "0A30";
+}
+
+bool HasConfigurations(const Scenario& scenario, const std::string& device) {
+  auto isConfig = [&](const Action& a) { return a.kind == Action::Kind::kConfig && a.device == device; };
+  return std::any_of(scenario.setup.begin(), scenario.setup.end(), isConfig) ||
+         std::any_of(scenario.timeline.begin(), scenario.timeline.end(),
+                     [&](const TimedAction& t) { return isConfig(t.action); });
+}
+
+const char* const kSyncFinished = "[ZEFO CheckEssUEFIValue Finish, result = 0!!!";
+// What the main thread logs once the dispatcher has returned.
+const char* const kWmainLastLines[] = {"[ZEFO Service] Enter CServiceBase Destructor...", "[ZEFO Service] Eixt wmain..."};
+// How long a recovery or a biometric-service restart of a still running
+// service may take before a run's end judges what it left.
+constexpr std::uint64_t kSettleMs = 45000;
+
+}  // namespace
+
+const char* KindName(Observation::Kind kind) {
+  switch (kind) {
+    case Observation::Kind::kDebug:
+      return "debug";
+    case Observation::Kind::kStatus:
+      return "status";
+    case Observation::Kind::kDevice:
+      return "device";
+    case Observation::Kind::kRegistry:
+      return "registry";
+    case Observation::Kind::kCommand:
+      return "command";
+    case Observation::Kind::kEvent:
+      return "event";
+    case Observation::Kind::kTrace:
+      return "trace";
+    case Observation::Kind::kControl:
+      break;
+  }
+  return "scenario";
+}
+
+std::vector<ExpectationFailure> CheckExpectations(const Scenario& scenario, const RunResult& run,
+                                                  std::optional<std::uint64_t> before) {
+  std::vector<ExpectationFailure> failures;
+  for (const Expectation& e : scenario.expectations) {
+    if (before && (e.when == Expectation::When::kAnyTime || e.timeMs >= *before)) continue;
+    if (auto failure = Check(e, run)) failures.push_back(*failure);
+  }
+  return failures;
+}
+
+std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& run) {
+  std::vector<Violation> violations;
+  bool stopAsked = false;
+  for (const ControlSent& sent : run.controls) {
+    if (!sent.delivered) continue;
+    stopAsked |= sent.lifecycle;
+    if (sent.handlerMs >= kHandlerLimitMs)
+      violations.push_back({"control handler back within 30 s", sent.what + " at " + FormatTime(sent.atMs) +
+                                                                   ": handler returned after " +
+                                                                   FormatTime(sent.handlerMs)});
+  }
+  if (stopAsked && (run.finalState != "STOPPED" || !run.processEnded))
+    violations.push_back({"STOPPED after a stop or shutdown", "last report " +
+                                                                  (run.finalState.empty() ? "none" : run.finalState) +
+                                                                  (run.processEnded ? "" : ", wmain has not returned") +
+                                                                  " at " + FormatTime(run.endMs)});
+
+  // A still running service gets time to finish what it began.
+  const auto settled = [&](std::uint64_t timeMs) { return run.processEnded || timeMs + kSettleMs <= run.endMs; };
+  for (const DeviceAtEnd& device : run.devices) {
+    if (!device.disabled) continue;
+    const Observation* lastDisable = nullptr;
+    for (const Observation& o : run.timeline)
+      if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "disable") lastDisable = &o;
+    if (lastDisable != nullptr && settled(lastDisable->timeMs))
+      violations.push_back({"every sensor the service disabled is enabled again",
+                            device.name + " disabled at " + FormatTime(lastDisable->timeMs) + ", still disabled at " +
+                                FormatTime(run.endMs)});
+  }
+
+  if (run.biometricServiceRunningAtStart && !run.biometricServiceRunningAtEnd) {
+    std::uint64_t lastStop = 0;
+    for (const Observation& o : run.timeline)
+      if (o.kind == Observation::Kind::kCommand && o.subject == "sc stop WbioSrvc") lastStop = o.timeMs;
+    if (settled(lastStop))
+      violations.push_back({"WbioSrvc running at the end", "\"sc stop WbioSrvc\" at " + FormatTime(lastStop) +
+                                                              " and no \"sc start WbioSrvc\" after it"});
+  }
+
+  for (const Device& device : scenario.devices) {
+    if (!SyncedSensor(scenario, run, device) || !HasConfigurations(scenario, device.name)) continue;
+    // A sync that finished while the device was there.
+    bool finished = false;
+    for (const Observation& o : run.timeline) {
+      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device.name) finished = false;
+      if ((o.kind == Observation::Kind::kDebug || o.kind == Observation::Kind::kEvent) && o.subject == kSyncFinished)
+        finished = true;
+    }
+    const auto it = std::find_if(run.devices.begin(), run.devices.end(),
+                                 [&](const DeviceAtEnd& d) { return d.name == device.name; });
+    if (!finished || it == run.devices.end()) continue;
+    if (it->secureFingerprint != run.secureFingerprintCalledFor)
+      violations.push_back(
+          {"SecureFingerprint as the firmware calls for",
+           device.name + ": " + (it->secureFingerprint ? std::to_string(*it->secureFingerprint) : "missing") +
+               ", the firmware calls for " + std::to_string(run.secureFingerprintCalledFor)});
+  }
+
+  if (run.processEnded && run.handlesLeftOpen > 0)
+    violations.push_back({"no handle left open after the service stopped",
+                          std::to_string(run.handlesLeftOpen) + " handle(s) open once wmain returned"});
+
+  const auto finalReport =
+      std::find_if(run.timeline.rbegin(), run.timeline.rend(),
+                   [](const Observation& o) { return o.kind == Observation::Kind::kStatus; });
+  if (finalReport != run.timeline.rend() && finalReport->subject == "STOPPED") {
+    for (auto it = finalReport.base(); it != run.timeline.end(); ++it)
+      if (it->kind == Observation::Kind::kDebug &&
+          std::find(std::begin(kWmainLastLines), std::end(kWmainLastLines), it->subject) == std::end(kWmainLastLines))
+        violations.push_back({"nothing logged after the final status report but wmain's last lines",
+                              FormatTime(it->timeMs) + " " + it->subject});
+  }
+  return violations;
+}
+
+}  // namespace scenario

@@ -1,0 +1,492 @@
+#include "tools/sim/machine_run.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "diag/settings.h"
+#include "monitor/monitor.h"
+#include "monitor/polling_worker.h"
+#include "service/service_base.h"
+#include "platform/process.h"
+#include "platform/service_control.h"
+#include "platform/sim/machine.h"
+#include "service/control_handler.h"
+#include "service/entry.h"
+
+namespace scenario {
+namespace {
+
+// The vendor GUID of the firmware variables a scenario sets: the service reads
+// its variables under this one.
+const std::wstring kFirmwareVendorGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
+const std::wstring kBiometricService = L"WbioSrvc";
+// How long past its last instant a run waits for a stopping service to end.
+constexpr std::uint64_t kProcessEndWaitMs = 120000;
+
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (wchar_t wc : text) {
+    const auto c = static_cast<std::uint32_t>(wc);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring Wide(const std::string& text) {
+  std::wstring out;
+  for (unsigned char c : text) out += static_cast<wchar_t>(c);  // scenario names are ASCII
+  return out;
+}
+
+std::string StripLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// A debugger line without its "[MM/DD hh:mm:ss'mmm] " stamp and component tag:
+// the message as the service logged it.
+std::string DebugMessage(const std::string& line) {
+  std::string message = line;
+  if (!message.empty() && message[0] == '[') {
+    const std::size_t close = message.find("] ");
+    if (close != std::string::npos) message = message.substr(close + 2);
+  }
+  for (const char* tag : {"[ZEFOFPSERVICE] [ZEFO Service] ", "[ZEFOFPSERVICE] "})
+    if (message.rfind(tag, 0) == 0) return message.substr(std::strlen(tag));
+  return message;
+}
+
+std::pair<DWORD, std::vector<BYTE>> RegistryData(const Value& value) {
+  switch (value.type) {
+    case Value::Type::kString:
+      return {REG_SZ, sim::RegistryModel::StringBytes(Wide(value.text))};
+    case Value::Type::kBinary:
+      return {REG_BINARY, std::vector<BYTE>(value.bytes.begin(), value.bytes.end())};
+    case Value::Type::kQword: {
+      std::vector<BYTE> bytes(sizeof(std::uint64_t));
+      std::memcpy(bytes.data(), &value.number, bytes.size());
+      return {REG_QWORD, bytes};
+    }
+    case Value::Type::kDword:
+      break;
+  }
+  return {REG_DWORD, sim::RegistryModel::DwordBytes(static_cast<DWORD>(value.number))};
+}
+
+// A registry value as the output and the expectations write it.
+std::string ValueText(const sim::RegValue& value) {
+  if (value.type == REG_DWORD && value.data.size() == sizeof(DWORD)) {
+    DWORD v;
+    std::memcpy(&v, value.data.data(), sizeof v);
+    return std::to_string(v);
+  }
+  std::string hex = "type " + std::to_string(value.type) + ":";
+  char byte[4];
+  for (BYTE b : value.data) {
+    std::snprintf(byte, sizeof byte, " %02x", b);
+    hex += byte;
+  }
+  return hex;
+}
+
+// wmain with no argument, as the SCM starts the installed service.
+DWORD RunServiceProgram() {
+  wchar_t program[] = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
+  wchar_t* argv[] = {program, nullptr};
+  return static_cast<DWORD>(wmain(1, argv));
+}
+
+const char* DeviceStateChange(DWORD stateChange) { return stateChange == DICS_DISABLE ? "disable" : "enable"; }
+
+class ScenarioRun {
+ public:
+  ScenarioRun(const Scenario& scenario, const RunOptions& options) : scenario_(scenario), options_(options) {}
+
+  RunResult Run() {
+    SetUp();
+    std::vector<TimedAction> timeline = scenario_.timeline;
+    timeline.insert(timeline.end(), options_.injected.begin(), options_.injected.end());
+    std::stable_sort(timeline.begin(), timeline.end(),
+                     [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
+    for (const TimedAction& timed : timeline) {
+      AdvanceTo(timed.atMs);
+      Act(timed.action);
+    }
+    AdvanceTo(scenario_.EndMs());
+    if (stopAsked_) AwaitProcessEnd();
+    Collect();
+    return std::move(result_);
+  }
+
+ private:
+  void SetUp() {
+    for (const Device& device : scenario_.devices) {
+      sim::SimDevice simDevice;
+      simDevice.description = Wide(device.description);
+      for (const std::string& id : device.hardwareIds) simDevice.hardwareIds.push_back(Wide(id));
+      simDevice.problem = device.problem;
+      simDevice.present = device.present;
+      const int index = machine_.devices.AddDevice(simDevice);
+      deviceIndex_[device.name] = index;
+      result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
+    }
+    machine_.firmware.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
+    machine_.firmware.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
+    machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
+    machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
+    for (const Action& action : scenario_.setup) Act(action);
+    settingUp_ = false;
+  }
+
+  std::wstring ConfigurationsKey(int device) const {
+    return machine_.devices.HardwareKeyPath(device) + L"\\WinBio\\Configurations";
+  }
+
+  void AdvanceTo(std::uint64_t timeMs) {
+    const std::uint64_t now = machine_.Now();
+    if (timeMs > now)
+      machine_.RunFor(timeMs - now);
+    else if (!machine_.Settle())
+      throw std::runtime_error("the machine did not settle");
+  }
+
+  // Puts what the scenario does into the machine's journal, in order with
+  // what the service does.
+  void Note(const std::string& what) {
+    if (settingUp_) return;
+    auto lock = machine_.kernel.Lock();
+    machine_.kernel.Record("scenario", Wide(what));
+  }
+
+  void Act(const Action& action) {
+    using K = Action::Kind;
+    switch (action.kind) {
+      case K::kStart:
+        Note("start");
+        mainThread_ = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
+        result_.started = true;
+        if (options_.traceSession) EnableTraceSession();
+        break;
+      case K::kStop:
+        ControlThroughScm("stop", SERVICE_CONTROL_STOP);
+        break;
+      case K::kUserControl:
+        ControlThroughScm("control " + std::to_string(action.number), static_cast<DWORD>(action.number));
+        break;
+      case K::kShutdown:
+        Shutdown();
+        break;
+      case K::kLid:
+        PowerSetting(action.number == 0 ? "lid close" : "lid open", kGuidLidSwitchStateChange, action.number);
+        break;
+      case K::kDisplay: {
+        const char* const states[] = {"display off", "display on", "display dimmed"};
+        PowerSetting(states[action.number], kGuidConsoleDisplayState, action.number);
+        break;
+      }
+      case K::kSession:
+        SessionChange(action.name);
+        break;
+      case K::kProblem:
+        Note("problem " + action.device + " " + (action.number ? std::to_string(action.number) : "clear"));
+        machine_.devices.SetProblem(deviceIndex_.at(action.device), action.number);
+        break;
+      case K::kAddDevice:
+      case K::kRemoveDevice:
+        Note((action.kind == K::kAddDevice ? "add " : "remove ") + action.device);
+        machine_.devices.SetPresent(deviceIndex_.at(action.device), action.kind == K::kAddDevice);
+        break;
+      case K::kDriverAttach:
+        DriverAttach();
+        break;
+      case K::kSetting:
+      case K::kConfig: {
+        const std::wstring key = action.kind == K::kSetting ? std::wstring(kSettingsKeyPath)
+                                                            : ConfigurationsKey(deviceIndex_.at(action.device));
+        auto [type, bytes] = RegistryData(action.value);
+        Note((action.kind == K::kSetting ? "setting " : "config " + action.device + " ") + action.name);
+        machine_.registry.SetValue(key, Wide(action.name), type, bytes);
+        break;
+      }
+      case K::kFirmware:
+      case K::kFirmwareMissing:
+        Note("firmware " + action.name);
+        machine_.firmware.SetVariable(Wide(action.name), kFirmwareVendorGuid,
+                                      std::vector<BYTE>(action.bytes.begin(), action.bytes.end()));
+        break;
+      case K::kFault:
+        Note("fail " + action.name);
+        machine_.Fail(action.name, static_cast<DWORD>(action.number), action.times);
+        break;
+    }
+  }
+
+  void EnableTraceSession() {
+    machine_.RunUntil([this] { return machine_.diagnostics.provider.registered; });
+    machine_.diagnostics.EnableTrace(4, 1);
+  }
+
+  // Sends a control the way a person's "sc control" does: the SCM's checks
+  // first, then the service's handler.
+  void ControlThroughScm(const std::string& what, DWORD control) {
+    Note(what);
+    ControlSent sent = Sending(what, control == SERVICE_CONTROL_STOP);
+    UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(os::OpenServiceW(manager.Get(), kServiceName, SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL));
+    SERVICE_STATUS status{};
+    if (os::ControlService(service.Get(), control, &status))
+      sent.delivered = true;
+    else
+      sent.refusal = "ControlService failed with " + std::to_string(os::GetLastError());
+    Sent(sent);
+  }
+
+  // The SCM tells each service that accepts it, once, as the system goes down.
+  void Shutdown() {
+    Note("shutdown");
+    ControlSent sent = Sending("shutdown", true);
+    const auto entry = machine_.scm.Service(kServiceName);
+    if (!entry || !(entry->status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) ||
+        entry->status.dwCurrentState == SERVICE_STOPPED)
+      sent.refusal = "the service does not accept a shutdown now";
+    else
+      sent.delivered = machine_.scm.Control(SERVICE_CONTROL_SHUTDOWN).has_value();
+    Sent(sent);
+  }
+
+  void PowerSetting(const std::string& what, const GUID& setting, unsigned long value) {
+    Note(what);
+    ControlSent sent = Sending(what, false);
+    sent.delivered = machine_.power.SettingChanged(setting, static_cast<DWORD>(value)).has_value();
+    if (!sent.delivered) sent.refusal = "no registration for it";
+    Sent(sent);
+  }
+
+  void SessionChange(const std::string& what) {
+    static const std::map<std::string, DWORD> kEvents = {{"logon", WTS_SESSION_LOGON},
+                                                         {"logoff", WTS_SESSION_LOGOFF},
+                                                         {"lock", WTS_SESSION_LOCK},
+                                                         {"unlock", WTS_SESSION_UNLOCK}};
+    Note(what);
+    ControlSent sent = Sending(what, false);
+    sent.delivered = machine_.scm.SessionChange(kEvents.at(what)).has_value();
+    if (!sent.delivered) sent.refusal = "the service does not take session changes now";
+    Sent(sent);
+  }
+
+  // The driver opens the named event and sets it; before anyone made it,
+  // there is nothing to set.
+  void DriverAttach() {
+    const std::wstring name = L"Global\\DriverAttach";
+    bool exists;
+    {
+      auto lock = machine_.kernel.Lock();
+      auto it = machine_.kernel.namedEvents.find(name);
+      exists = it != machine_.kernel.namedEvents.end() && !it->second.expired();
+    }
+    Note(exists ? "driver-attach" : "driver-attach: no Global\\DriverAttach event to set");
+    if (exists) machine_.SignalTogether({name});
+  }
+
+  ControlSent Sending(const std::string& what, bool lifecycle) {
+    ControlSent sent;
+    sent.atMs = machine_.Now();
+    sent.what = what;
+    sent.lifecycle = lifecycle;
+    return sent;
+  }
+  void Sent(ControlSent sent) {
+    sent.handlerMs = machine_.Now() - sent.atMs;
+    if (sent.lifecycle && sent.delivered) {
+      stopAsked_ = true;
+      lastLifecycle_ = sent.what;
+    }
+    result_.controls.push_back(sent);
+  }
+
+  void AwaitProcessEnd() {
+    if (!mainThread_) return;
+    const auto& main = mainThread_;
+    auto lock = machine_.kernel.Lock();
+    machine_.kernel.BlockReal(
+        lock, [&] { return main->finished; }, machine_.kernel.Now() + kProcessEndWaitMs, std::chrono::seconds(20));
+  }
+
+  void Collect() {
+    result_.endMs = machine_.Now();
+    CollectTimeline();
+    std::map<int, bool> disabled;
+    {
+      auto lock = machine_.kernel.Lock();
+      result_.processEnded = mainThread_ && mainThread_->finished;
+      for (const auto& [name, index] : deviceIndex_) {
+        const sim::DeviceNode& node = machine_.devices.nodes.at(static_cast<std::size_t>(index));
+        DeviceAtEnd device;
+        device.name = name;
+        device.present = node.device.present;
+        device.disabled = node.disabled;
+        result_.devices.push_back(device);
+      }
+    }
+    for (DeviceAtEnd& device : result_.devices) {
+      const auto value = machine_.registry.Value(ConfigurationsKey(deviceIndex_.at(device.name)), L"SecureFingerprint");
+      if (value && value->type == REG_DWORD && value->data.size() == sizeof(DWORD)) {
+        DWORD v;
+        std::memcpy(&v, value->data.data(), sizeof v);
+        device.secureFingerprint = v;
+      }
+    }
+    for (const Expectation& e : scenario_.expectations) {
+      if (e.what != Expectation::What::kRegistry) continue;
+      const std::wstring key = e.device.empty() ? Wide(e.keyPath) : ConfigurationsKey(deviceIndex_.at(e.device));
+      const auto value = machine_.registry.Value(key, Wide(e.valueName));
+      result_.registryAtEnd[Utf8(key) + "\\" + e.valueName] =
+          value ? std::optional<std::string>(ValueText(*value)) : std::nullopt;
+    }
+    const auto reports = machine_.scm.StatusReports();
+    if (!reports.empty()) result_.finalState = StateName(reports.back().status.dwCurrentState);
+    result_.reachedRunning = std::any_of(reports.begin(), reports.end(), [](const sim::StatusReport& r) {
+      return r.status.dwCurrentState == SERVICE_RUNNING;
+    });
+    if (result_.processEnded) result_.handlesLeftOpen = HandlesLeftOpen();
+    result_.biometricServiceRunningAtEnd = BiometricServiceRunning();
+    result_.secureFingerprintCalledFor = SecureFingerprintCalledFor();
+  }
+
+  // Handles the process keeps for its lifetime are not counted: the status
+  // handle (never closed, as documented), the worker thread and the
+  // driver-attach event (left for the system to close with the process), and
+  // after a shutdown, which ends the process at once, the service's events.
+  int HandlesLeftOpen() {
+    std::vector<HANDLE> kept = {machine_.scm.dispatcher.statusHandle, g_hFpMainThread.Get(), g_hDriverAttachEvent.Get()};
+    if (lastLifecycle_ == "shutdown")
+      for (const NamedEventSlot* slot : {&g_hServiceStopEvent, &g_hTerminateThreadEvent, &g_hCheckYBEvent})
+        kept.push_back(slot->Get());
+    int left = static_cast<int>(machine_.kernel.OpenHandleCount());
+    auto lock = machine_.kernel.Lock();
+    for (HANDLE handle : kept)
+      if (handle != nullptr && machine_.kernel.Find(handle)) --left;
+    return left;
+  }
+
+  // As the SCM's database shows it; a start still under way counts.
+  bool BiometricServiceRunning() const {
+    const auto entry = machine_.scm.Service(kBiometricService);
+    return entry && (entry->status.dwCurrentState == SERVICE_RUNNING ||
+                     entry->status.dwCurrentState == SERVICE_START_PENDING);
+  }
+
+  std::uint32_t SecureFingerprintCalledFor() {
+    auto lock = machine_.kernel.Lock();
+    if (!machine_.firmware.systemEnvironmentHeld) return 0;
+    const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
+    return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
+  }
+
+  void CollectTimeline() {
+    std::vector<std::pair<std::uint64_t, Observation>> items;  // by machine sequence number
+    auto add = [&](std::uint64_t seq, std::uint64_t timeMs, Observation::Kind kind, std::string text,
+                   std::string subject = {}, std::string detail = {}) {
+      Observation o;
+      o.timeMs = timeMs;
+      o.kind = kind;
+      o.text = std::move(text);
+      o.subject = std::move(subject);
+      o.detail = std::move(detail);
+      items.emplace_back(seq, std::move(o));
+    };
+    using K = Observation::Kind;
+    for (const sim::DebugLine& line : machine_.diagnostics.DebugLines()) {
+      const std::string text = StripLineEnd(Utf8(line.text));
+      add(line.seq, line.timeMs, K::kDebug, text, DebugMessage(text));
+    }
+    for (const sim::StatusReport& report : machine_.scm.StatusReports()) {
+      const SERVICE_STATUS& s = report.status;
+      char fields[160];
+      std::snprintf(fields, sizeof fields, "accepts 0x%lX exit %lu checkpoint %lu wait hint %lu ms",
+                    static_cast<unsigned long>(s.dwControlsAccepted), static_cast<unsigned long>(s.dwWin32ExitCode),
+                    static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
+      const std::string state = StateName(s.dwCurrentState);
+      add(report.seq, report.timeMs, K::kStatus, "SERVICE_" + state + " " + fields, state, fields);
+    }
+    for (const sim::DeviceAction& action : machine_.devices.Actions()) {
+      std::string name;
+      for (const auto& [deviceName, index] : deviceIndex_)
+        if (index == action.device) name = deviceName;
+      const std::string change = DeviceStateChange(action.stateChange);
+      add(action.seq, action.timeMs, K::kDevice, change + " " + name, name, change);
+    }
+    for (const sim::CommandRun& run : machine_.firmware.Commands()) {
+      const std::string line = Utf8(run.commandLine);
+      add(run.seq, run.timeMs, K::kCommand, line, line);
+    }
+    for (const sim::EventLogEntry& entry : machine_.diagnostics.EventLog()) {
+      const char* type = entry.type == EVENTLOG_ERROR_TYPE     ? "error"
+                         : entry.type == EVENTLOG_WARNING_TYPE ? "warning"
+                                                               : "information";
+      const std::string message = entry.strings.size() == 2 ? Utf8(entry.strings[1]) : "";
+      add(entry.seq, entry.timeMs, K::kEvent,
+          Utf8(entry.source) + " " + type + " " + std::to_string(entry.eventId) + " " + message, message);
+    }
+    for (const sim::TraceRecord& record : machine_.diagnostics.TraceMessages()) {
+      std::string argument;
+      if (!record.args.empty()) argument.assign(record.args[0].begin(), record.args[0].end());
+      argument = StripLineEnd(argument.substr(0, argument.find('\0')));
+      add(record.seq, record.timeMs, K::kTrace, "message " + std::to_string(record.number) + " " + argument, argument);
+    }
+    for (const sim::JournalEntry& entry : machine_.Journal()) {
+      if (result_.instants.empty() || result_.instants.back() != entry.timeMs) result_.instants.push_back(entry.timeMs);
+      if (entry.kind == "registry") {
+        // "RegSetValueExW HKLM\<key>\<value> type N[ = dword]"
+        const std::string text = Utf8(entry.text);
+        const std::string rest = text.substr(text.find(' ') + 1);
+        const std::size_t typeAt = rest.find(" type ");
+        const std::size_t equals = rest.find(" = ");
+        std::string path = rest.substr(0, typeAt);
+        if (path.rfind("HKLM\\", 0) == 0) path = path.substr(5);
+        add(entry.seq, entry.timeMs, K::kRegistry, rest, path,
+            equals == std::string::npos ? rest.substr(typeAt + 1) : rest.substr(equals + 3));
+      } else if (entry.kind == "scenario") {
+        const std::string text = Utf8(entry.text);
+        add(entry.seq, entry.timeMs, K::kControl, text, text);
+      }
+    }
+    std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& item : items) result_.timeline.push_back(std::move(item.second));
+  }
+
+  const Scenario& scenario_;
+  const RunOptions& options_;
+  sim::Machine machine_;
+  std::map<std::string, int> deviceIndex_;
+  std::shared_ptr<sim::ThreadObject> mainThread_;
+  bool settingUp_ = true;
+  bool stopAsked_ = false;
+  std::string lastLifecycle_;
+  RunResult result_;
+};
+
+}  // namespace
+
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
+  return ScenarioRun(scenario, options).Run();
+}
+
+}  // namespace scenario

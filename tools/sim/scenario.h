@@ -1,0 +1,114 @@
+// A scenario: a laptop's machine, a timeline on the machine clock, and what
+// should be seen. Read from a line-oriented text file (the README describes
+// the format); reading never touches a machine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+// A line that cannot be read: "file:line: what is wrong".
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr std::uint64_t kHang = UINT64_MAX;  // a program or installer call that never ends
+
+// A registry value as a scenario writes it.
+struct Value {
+  enum class Type { kDword, kQword, kString, kBinary };
+  Type type = Type::kDword;
+  std::uint64_t number = 0;
+  std::string text;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct Device {
+  std::string name;  // the scenario's own name for it
+  std::string description;
+  std::vector<std::string> hardwareIds;
+  unsigned long problem = 0;
+  bool present = true;
+};
+
+// What happens at one machine instant: the setup lines that may also stand in
+// the timeline, and the timeline's own actions.
+struct Action {
+  enum class Kind {
+    kStart, kStop, kShutdown, kUserControl,
+    kLid, kDisplay, kSession,
+    kProblem, kAddDevice, kRemoveDevice, kDriverAttach,
+    kSetting, kConfig, kFirmware, kFirmwareMissing, kFault,
+  };
+  Kind kind = Kind::kStart;
+  int line = 0;
+  std::string device;     // kProblem, kAddDevice, kRemoveDevice, kConfig
+  std::string name;       // value, variable or operation name
+  Value value;            // kSetting, kConfig
+  std::vector<std::uint8_t> bytes;  // kFirmware
+  // kUserControl: the control; kLid: 0 closed, 1 open; kDisplay: 0 off, 1 on,
+  // 2 dimmed; kSession: WTS event type; kProblem: problem code (0 clears);
+  // kFault: error code.
+  unsigned long number = 0;
+  int times = 1;  // kFault: how many calls fail, -1 every call
+};
+
+struct TimedAction {
+  std::uint64_t atMs = 0;
+  Action action;
+};
+
+struct Expectation {
+  enum class What { kDebug, kEvent, kDevice, kCommand, kState, kRegistry };
+  enum class When { kAnyTime, kAt, kBy };
+  int line = 0;
+  What what = What::kDebug;
+  When when = When::kAnyTime;
+  std::uint64_t timeMs = 0;  // kAt, kBy
+  bool never = false;
+  bool pattern = false;  // kDebug, kEvent: text is an ECMAScript regular expression searched for
+  std::string text;      // message, command line, state name (RUNNING, ...), or "disable"/"enable"
+  std::string device;    // kDevice; kRegistry: the device whose WinBio\Configurations key holds it
+  std::string keyPath;   // kRegistry without device: key under HKLM
+  std::string valueName;  // kRegistry
+  Value value;            // kRegistry
+  // Whether it reads the state at the end of the run rather than a moment
+  // of the timeline (state and registry without "at" or "by").
+  bool AtEnd() const { return when == When::kAnyTime && (what == What::kState || what == What::kRegistry); }
+};
+
+struct Scenario {
+  std::string file;
+  std::vector<Device> devices;
+  std::vector<Action> setup;  // settings, configs, firmware, faults before anything runs
+  bool systemEnvironmentPrivilege = true;
+  std::uint64_t scTimeMs = 0;
+  std::uint64_t installerTimeMs = 0;
+  std::optional<std::uint64_t> endMs;  // how long the run lasts; else a minute past its last time
+  std::vector<TimedAction> timeline;  // in time order, file order within one instant
+  std::vector<Expectation> expectations;
+
+  const Device* FindDevice(const std::string& name) const;
+  // Machine time the run lasts to.
+  std::uint64_t EndMs() const;
+};
+
+// Reads a scenario; throws ScenarioError for the first line that is wrong.
+Scenario ParseScenario(const std::string& text, const std::string& file);
+Scenario LoadScenario(const std::string& path);
+
+// "1h2m3.5s", "90s", "250ms", "0": machine time in ms; none when malformed.
+std::optional<std::uint64_t> ParseDuration(const std::string& text);
+// Machine time as a person reads it: "0:02:30.000".
+std::string FormatTime(std::uint64_t ms);
+
+// Names of service states as the scenario and the output write them.
+std::optional<unsigned long> StateFromName(const std::string& name);
+std::string StateName(unsigned long state);
+
+}  // namespace scenario

@@ -1,0 +1,457 @@
+// Reads the scenario format: one statement per line, words separated by
+// spaces, "quoted text" for descriptions, messages and command lines, # for
+// comments.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "tools/sim/scenario.h"
+
+namespace scenario {
+namespace {
+
+struct Token {
+  std::string text;
+  bool quoted = false;
+};
+
+// Session events as the scenario names them; the runner maps them to WTS_*.
+const char* const kSessionEvents[] = {"logon", "logoff", "lock", "unlock"};
+
+class LineReader {
+ public:
+  LineReader(const std::string& file, int line, const std::string& text) : file_(file), line_(line) {
+    Tokenize(text);
+  }
+
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw ScenarioError(file_ + ":" + std::to_string(line_) + ": " + what);
+  }
+  bool Empty() const { return pos_ == tokens_.size(); }
+  bool NextIs(const std::string& keyword) const {
+    return !Empty() && !tokens_[pos_].quoted && tokens_[pos_].text == keyword;
+  }
+  // The next word, if it is exactly this unquoted keyword; taken.
+  bool Take(const std::string& keyword) {
+    if (!NextIs(keyword)) return false;
+    ++pos_;
+    return true;
+  }
+  std::string Word(const std::string& what) {
+    if (Empty()) Fail("missing " + what);
+    if (tokens_[pos_].quoted) Fail("expected " + what + ", found quoted text");
+    return tokens_[pos_++].text;
+  }
+  std::string Quoted(const std::string& what) {
+    if (Empty()) Fail("missing " + what + " (in double quotes)");
+    if (!tokens_[pos_].quoted) Fail(what + " must be in double quotes: " + tokens_[pos_].text);
+    return tokens_[pos_++].text;
+  }
+  void Expect(const std::string& keyword) {
+    if (!Take(keyword)) Fail("expected '" + keyword + "'" + (Empty() ? "" : ", found '" + tokens_[pos_].text + "'"));
+  }
+  void Done() const {
+    if (!Empty()) Fail("unexpected '" + tokens_[pos_].text + "' at the end of the line");
+  }
+  std::uint64_t Number(const std::string& what, std::uint64_t max = UINT32_MAX) {
+    const std::string word = Word(what);
+    std::uint64_t value = 0;
+    const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const std::string digits = hex ? word.substr(2) : word;
+    const int base = hex ? 16 : 10;
+    if (digits.empty()) Fail("malformed " + what + ": " + word);
+    for (char c : digits) {
+      const int digit = std::isdigit(static_cast<unsigned char>(c))                  ? c - '0'
+                        : hex && std::isxdigit(static_cast<unsigned char>(c))        ? std::tolower(c) - 'a' + 10
+                                                                                     : -1;
+      if (digit < 0) Fail("malformed " + what + ": " + word);
+      if (value > (max - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base))
+        Fail(what + " too large: " + word);
+      value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    }
+    return value;
+  }
+  std::vector<std::uint8_t> Bytes(const std::string& what) {
+    std::vector<std::uint8_t> bytes;
+    while (!Empty()) {
+      const std::string word = Word(what);
+      if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(word[1])))
+        Fail("malformed byte in " + what + ": " + word + " (two hex digits, e.g. 01)");
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    }
+    return bytes;
+  }
+  std::uint64_t Duration(const std::string& what) {
+    const std::string word = Word(what);
+    const auto ms = ParseDuration(word);
+    if (!ms) Fail("bad " + what + ": " + word + " (e.g. 250ms, 30s, 2m, 1h30m)");
+    return *ms;
+  }
+
+ private:
+  void Tokenize(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const char c = text[i];
+      if (std::isspace(static_cast<unsigned char>(c))) {
+        ++i;
+      } else if (c == '#') {
+        break;
+      } else if (c == '"') {
+        Token token{"", true};
+        for (++i;; ++i) {
+          if (i >= text.size()) Fail("unterminated quoted text");
+          if (text[i] == '"') break;
+          if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\')) ++i;
+          token.text += text[i];
+        }
+        ++i;
+        tokens_.push_back(token);
+      } else {
+        Token token;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])) && text[i] != '"') token.text += text[i++];
+        tokens_.push_back(token);
+      }
+    }
+  }
+
+  const std::string& file_;
+  int line_;
+  std::vector<Token> tokens_;
+  std::size_t pos_ = 0;
+};
+
+class Parser {
+ public:
+  explicit Parser(const std::string& file) { scenario_.file = file; }
+
+  void Line(LineReader& in, int line) {
+    if (in.Empty()) return;
+    const std::string keyword = in.Word("keyword");
+    if (keyword == "at") {
+      TimedAction timed;
+      timed.atMs = Time(in, "time");
+      timed.action = TimelineAction(in, line);
+      lastTimeMs_ = timed.atMs;
+      if (timed.action.kind == Action::Kind::kStart) {
+        if (started_) in.Fail("the service starts once per scenario");
+        started_ = true;
+      }
+      scenario_.timeline.push_back(timed);
+    } else if (keyword == "expect") {
+      scenario_.expectations.push_back(ExpectationLine(in, line));
+    } else if (keyword == "device") {
+      DeviceLine(in);
+    } else if (keyword == "privilege") {
+      if (in.Word("privilege name") != "SeSystemEnvironmentPrivilege")
+        in.Fail("the only privilege a scenario sets is SeSystemEnvironmentPrivilege");
+      const std::string held = in.Word("held or missing");
+      if (held != "held" && held != "missing") in.Fail("privilege is 'held' or 'missing', not '" + held + "'");
+      scenario_.systemEnvironmentPrivilege = held == "held";
+    } else if (keyword == "sc-time") {
+      scenario_.scTimeMs = in.Take("hang") ? kHang : in.Duration("sc.exe run time");
+    } else if (keyword == "installer-time") {
+      scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
+    } else if (keyword == "end") {
+      scenario_.endMs = in.Duration("end time");
+    } else if (keyword == "setting" || keyword == "config" || keyword == "firmware" || keyword == "fail") {
+      scenario_.setup.push_back(ChangeLine(keyword, in, line));
+    } else {
+      in.Fail("unknown keyword '" + keyword +
+              "' (expected device, setting, config, firmware, privilege, sc-time, installer-time, fail, end, at or "
+              "expect)");
+    }
+    in.Done();
+  }
+
+  Scenario Finish() {
+    std::stable_sort(scenario_.timeline.begin(), scenario_.timeline.end(),
+                     [](const TimedAction& a, const TimedAction& b) { return a.atMs < b.atMs; });
+    return std::move(scenario_);
+  }
+
+ private:
+  std::uint64_t Time(LineReader& in, const std::string& what) {
+    const std::string word = in.Word(what);
+    const bool relative = !word.empty() && word[0] == '+';
+    const auto ms = ParseDuration(relative ? word.substr(1) : word);
+    if (!ms) in.Fail("bad " + what + ": " + word + " (e.g. 0, 30s, 2m, 1h30m, +5s)");
+    return relative ? lastTimeMs_ + *ms : *ms;
+  }
+
+  const Device& KnownDevice(LineReader& in) {
+    const std::string name = in.Word("device name");
+    const Device* device = scenario_.FindDevice(name);
+    if (device == nullptr) in.Fail("unknown device '" + name + "' (declare it first with a device line)");
+    return *device;
+  }
+
+  void DeviceLine(LineReader& in) {
+    Device device;
+    device.name = in.Word("device name");
+    if (scenario_.FindDevice(device.name) != nullptr) in.Fail("device '" + device.name + "' declared twice");
+    device.description = in.Quoted("device description");
+    while (!in.Empty()) {
+      if (in.Take("problem")) {
+        device.problem = static_cast<unsigned long>(in.Number("problem code"));
+      } else if (in.Take("absent")) {
+        device.present = false;
+      } else if (in.Take("ids")) {
+        do device.hardwareIds.push_back(in.Word("hardware id"));
+        while (!in.Empty() && !in.NextIs("problem") && !in.NextIs("absent"));
+      } else {
+        in.Fail("expected ids, problem or absent after the device description, found '" + in.Word("word") + "'");
+      }
+    }
+    scenario_.devices.push_back(device);
+  }
+
+  Value ValueAfterEquals(LineReader& in) {
+    in.Expect("=");
+    Value value;
+    if (in.Take("sz")) {
+      value.type = Value::Type::kString;
+      value.text = in.Quoted("string value");
+    } else if (in.Take("binary")) {
+      value.type = Value::Type::kBinary;
+      value.bytes = in.Bytes("binary value");
+    } else if (in.Take("qword")) {
+      value.type = Value::Type::kQword;
+      value.number = in.Number("qword value", UINT64_MAX);
+    } else {
+      in.Take("dword");
+      value.number = in.Number("dword value");
+    }
+    return value;
+  }
+
+  // The lines that change the machine, in the setup or in the timeline.
+  Action ChangeLine(const std::string& keyword, LineReader& in, int line) {
+    Action action;
+    action.line = line;
+    if (keyword == "setting") {
+      action.kind = Action::Kind::kSetting;
+      action.name = in.Word("setting name");
+      action.value = ValueAfterEquals(in);
+    } else if (keyword == "config") {
+      action.kind = Action::Kind::kConfig;
+      action.device = KnownDevice(in).name;
+      action.name = in.Word("WinBio\\Configurations value name");
+      action.value = ValueAfterEquals(in);
+    } else if (keyword == "firmware") {
+      action.name = in.Word("firmware variable name");
+      if (in.Take("missing")) {
+        action.kind = Action::Kind::kFirmwareMissing;
+      } else {
+        action.kind = Action::Kind::kFirmware;
+        in.Expect("=");
+        action.bytes = in.Bytes("firmware variable bytes");
+        if (action.bytes.empty()) in.Fail("firmware variable without bytes (write 'missing' for none)");
+      }
+    } else {  // fail
+      action.kind = Action::Kind::kFault;
+      action.name = in.Word("operation name");
+      action.number = static_cast<unsigned long>(in.Number("error code"));
+      if (in.Take("always")) {
+        action.times = -1;
+      } else if (in.Take("times")) {
+        action.times = static_cast<int>(in.Number("times", 1000000));
+        if (action.times == 0) in.Fail("times must be at least 1");
+      }
+    }
+    return action;
+  }
+
+  Action TimelineAction(LineReader& in, int line) {
+    const std::string word = in.Word("action");
+    Action action;
+    action.line = line;
+    using K = Action::Kind;
+    if (word == "start") {
+      action.kind = K::kStart;
+    } else if (word == "stop") {
+      action.kind = K::kStop;
+    } else if (word == "shutdown") {
+      action.kind = K::kShutdown;
+    } else if (word == "control") {
+      action.kind = K::kUserControl;
+      action.number = static_cast<unsigned long>(in.Number("control code"));
+      if (action.number < 128 || action.number > 255) in.Fail("a user control is 128 to 255");
+    } else if (word == "lid") {
+      action.kind = K::kLid;
+      action.number = OneOf(in, "lid state", {"close", "open"});
+    } else if (word == "display") {
+      action.kind = K::kDisplay;
+      action.number = OneOf(in, "display state", {"off", "on", "dimmed"});
+    } else if (std::find(std::begin(kSessionEvents), std::end(kSessionEvents), word) != std::end(kSessionEvents)) {
+      action.kind = K::kSession;
+      action.name = word;
+    } else if (word == "problem") {
+      action.kind = K::kProblem;
+      action.device = KnownDevice(in).name;
+      action.number = in.Take("clear") ? 0 : static_cast<unsigned long>(in.Number("problem code (or clear)"));
+    } else if (word == "add" || word == "remove") {
+      action.kind = word == "add" ? K::kAddDevice : K::kRemoveDevice;
+      action.device = KnownDevice(in).name;
+    } else if (word == "driver-attach") {
+      action.kind = K::kDriverAttach;
+    } else if (word == "setting" || word == "config" || word == "firmware" || word == "fail") {
+      action = ChangeLine(word, in, line);
+    } else {
+      in.Fail("unknown action '" + word +
+              "' (expected start, stop, shutdown, control, lid, display, logon, logoff, lock, unlock, problem, add, "
+              "remove, driver-attach, setting, config, firmware or fail)");
+    }
+    return action;
+  }
+
+  static unsigned long OneOf(LineReader& in, const std::string& what, const std::vector<std::string>& words) {
+    const std::string word = in.Word(what);
+    for (std::size_t i = 0; i < words.size(); ++i)
+      if (words[i] == word) return static_cast<unsigned long>(i);
+    std::string list;
+    for (const std::string& w : words) list += (list.empty() ? "" : ", ") + w;
+    in.Fail("bad " + what + " '" + word + "' (expected " + list + ")");
+  }
+
+  Expectation ExpectationLine(LineReader& in, int line) {
+    Expectation e;
+    e.line = line;
+    if (in.Take("at")) {
+      e.when = Expectation::When::kAt;
+      e.timeMs = Time(in, "time");
+    } else if (in.Take("by")) {
+      e.when = Expectation::When::kBy;
+      e.timeMs = Time(in, "time");
+    }
+    e.never = in.Take("never");
+    const std::string what = in.Word("what to expect");
+    using W = Expectation::What;
+    if (what == "debug" || what == "event") {
+      e.what = what == "debug" ? W::kDebug : W::kEvent;
+      e.pattern = in.Take("~");
+      e.text = in.Quoted(e.pattern ? "pattern" : "message");
+      if (e.pattern) {
+        try {
+          std::regex check(e.text);
+        } catch (const std::regex_error&) {
+          in.Fail("bad pattern \"" + e.text + "\" (an ECMAScript regular expression, e.g. \"Polling .* s\")");
+        }
+      }
+    } else if (what == "device") {
+      e.what = W::kDevice;
+      e.device = KnownDevice(in).name;
+      e.text = OneOf(in, "device action", {"disable", "enable"}) == 0 ? "disable" : "enable";
+    } else if (what == "command") {
+      e.what = W::kCommand;
+      e.text = in.Quoted("command line");
+    } else if (what == "state") {
+      e.what = W::kState;
+      e.text = in.Word("service state");
+      if (!StateFromName(e.text))
+        in.Fail("unknown service state '" + e.text +
+                "' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED)");
+    } else if (what == "registry") {
+      e.what = W::kRegistry;
+      if (in.Take("key")) {
+        e.keyPath = in.Quoted("key path under HKLM");
+      } else {
+        e.device = KnownDevice(in).name;
+      }
+      e.valueName = in.Word("value name");
+      e.value = ValueAfterEquals(in);
+      if (e.value.type != Value::Type::kDword) in.Fail("a registry expectation compares a dword value");
+    } else {
+      in.Fail("unknown expectation '" + what + "' (expected debug, event, device, command, state or registry)");
+    }
+    return e;
+  }
+
+  Scenario scenario_;
+  std::uint64_t lastTimeMs_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace
+
+const Device* Scenario::FindDevice(const std::string& name) const {
+  for (const Device& device : devices)
+    if (device.name == name) return &device;
+  return nullptr;
+}
+
+std::uint64_t Scenario::EndMs() const {
+  if (endMs) return *endMs;
+  std::uint64_t last = 0;
+  for (const TimedAction& timed : timeline) last = std::max(last, timed.atMs);
+  for (const Expectation& e : expectations)
+    if (e.when != Expectation::When::kAnyTime) last = std::max(last, e.timeMs);
+  return last + 60000;
+}
+
+Scenario ParseScenario(const std::string& text, const std::string& file) {
+  Parser parser(file);
+  std::istringstream lines(text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    LineReader in(file, number, line);
+    parser.Line(in, number);
+  }
+  return parser.Finish();
+}
+
+Scenario LoadScenario(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw ScenarioError(path + ": cannot be read");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseScenario(text.str(), path);
+}
+
+std::optional<std::uint64_t> ParseDuration(const std::string& text) {
+  if (text == "0") return 0;
+  static const std::regex part(R"((\d+(?:\.\d+)?)(ms|s|m|h))");
+  static const std::map<std::string, double> unitMs = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}};
+  double total = 0;
+  std::size_t pos = 0;
+  std::smatch match;
+  while (pos < text.size()) {
+    const std::string rest = text.substr(pos);
+    if (!std::regex_search(rest, match, part, std::regex_constants::match_continuous)) return std::nullopt;
+    total += std::stod(match[1].str()) * unitMs.at(match[2].str());
+    pos += static_cast<std::size_t>(match.length(0));
+  }
+  if (text.empty() || total > 1e15 || total != std::floor(total)) return std::nullopt;
+  return static_cast<std::uint64_t>(total);
+}
+
+std::string FormatTime(std::uint64_t ms) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
+                static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
+                static_cast<unsigned long long>(ms % 1000));
+  return text;
+}
+
+namespace {
+// SERVICE_STOPPED (1) to SERVICE_PAUSED (7), in order.
+const char* const kStateNames[] = {"STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
+                                   "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+}  // namespace
+
+std::optional<unsigned long> StateFromName(const std::string& name) {
+  for (unsigned long i = 0; i < std::size(kStateNames); ++i)
+    if (name == kStateNames[i]) return i + 1;
+  return std::nullopt;
+}
+
+std::string StateName(unsigned long state) {
+  return state >= 1 && state <= std::size(kStateNames) ? kStateNames[state - 1] : "state " + std::to_string(state);
+}
+
+}  // namespace scenario

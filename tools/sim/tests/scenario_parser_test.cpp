@@ -1,0 +1,128 @@
+// The scenario reader: what a person writes, and the message a wrong line gets.
+#include <gtest/gtest.h>
+
+#include "tools/sim/scenario.h"
+
+namespace {
+
+using scenario::ParseScenario;
+using scenario::ScenarioError;
+
+const char kDevices[] =
+    "device sensor \"ZEFO Fingerprint Sensor\" ids USB\\VID_1234&PID_0A20&REV_0001 USB\\VID_1234&PID_0A20\n";
+
+std::string ErrorOf(const std::string& text) {
+  try {
+    ParseScenario(text, "s.scn");
+  } catch (const ScenarioError& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+struct BadLine {
+  const char* line;
+  const char* message;
+};
+
+class BadScenarioLine : public ::testing::TestWithParam<BadLine> {};
+
+// Each bad line comes after the device line, so its error is on line 2.
+TEST_P(BadScenarioLine, StopsWithFileLineAndWhatIsWrong) {
+  EXPECT_EQ(std::string("s.scn:2: ") + GetParam().message, ErrorOf(std::string(kDevices) + GetParam().line + "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadScenarioLine,
+    ::testing::Values(
+        BadLine{"sensor 43",
+                "unknown keyword 'sensor' (expected device, setting, config, firmware, privilege, sc-time, "
+                "installer-time, fail, end, at or expect)"},
+        BadLine{"at 5x stop", "bad time: 5x (e.g. 0, 30s, 2m, 1h30m, +5s)"},
+        BadLine{"at 1.5.2s stop", "bad time: 1.5.2s (e.g. 0, 30s, 2m, 1h30m, +5s)"},
+        BadLine{"at stop", "bad time: stop (e.g. 0, 30s, 2m, 1h30m, +5s)"},
+        BadLine{"at 1m", "missing action"},
+        BadLine{"at 1m jump",
+                "unknown action 'jump' (expected start, stop, shutdown, control, lid, display, logon, logoff, lock, "
+                "unlock, problem, add, remove, driver-attach, setting, config, firmware or fail)"},
+        BadLine{"at 1m problem camera 43", "unknown device 'camera' (declare it first with a device line)"},
+        BadLine{"at 1m problem sensor 4x", "malformed problem code (or clear): 4x"},
+        BadLine{"at 1m lid ajar", "bad lid state 'ajar' (expected close, open)"},
+        BadLine{"at 1m display bright", "bad display state 'bright' (expected off, on, dimmed)"},
+        BadLine{"at 1m control 12", "a user control is 128 to 255"},
+        BadLine{"at 1m stop now", "unexpected 'now' at the end of the line"},
+        BadLine{"setting ServicePollingTime 5", "expected '=', found '5'"},
+        BadLine{"setting ServicePollingTime = 99999999999", "dword value too large: 99999999999"},
+        BadLine{"setting ServicePollingTime = sz 5", "string value must be in double quotes: 5"},
+        BadLine{"setting LOG_SWITCH = binary 1", "malformed byte in binary value: 1 (two hex digits, e.g. 01)"},
+        BadLine{"firmware EssState =", "firmware variable without bytes (write 'missing' for none)"},
+        BadLine{"firmware EssState = zz", "malformed byte in firmware variable bytes: zz (two hex digits, e.g. 01)"},
+        BadLine{"config camera SecureFingerprint = 1", "unknown device 'camera' (declare it first with a device line)"},
+        BadLine{"device sensor \"Again\"", "device 'sensor' declared twice"},
+        BadLine{"device other Other Reader", "device description must be in double quotes: Other"},
+        BadLine{"device other \"Other\" problem", "missing problem code"},
+        BadLine{"device other \"Other\" colour red", "expected ids, problem or absent after the device description, found 'colour'"},
+        BadLine{"privilege SeDebugPrivilege held", "the only privilege a scenario sets is SeSystemEnvironmentPrivilege"},
+        BadLine{"privilege SeSystemEnvironmentPrivilege maybe", "privilege is 'held' or 'missing', not 'maybe'"},
+        BadLine{"sc-time soon", "bad sc.exe run time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"fail SetupDiCallClassInstaller 5 times 0", "times must be at least 1"},
+        BadLine{"fail SetupDiCallClassInstaller", "missing error code"},
+        BadLine{"expect by 1m state WALKING",
+                "unknown service state 'WALKING' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, "
+                "CONTINUE_PENDING, PAUSE_PENDING, PAUSED)"},
+        BadLine{"expect debug ~ \"(\"", "bad pattern \"(\" (an ECMAScript regular expression, e.g. \"Polling .* s\")"},
+        BadLine{"expect debug Enter wmain", "message must be in double quotes: Enter"},
+        BadLine{"expect device sensor reset", "bad device action 'reset' (expected disable, enable)"},
+        BadLine{"expect registry sensor SecureFingerprint = sz \"1\"", "a registry expectation compares a dword value"},
+        BadLine{"expect smell \"smoke\"",
+                "unknown expectation 'smell' (expected debug, event, device, command, state or registry)"},
+        BadLine{"expect debug \"unterminated", "unterminated quoted text"}));
+
+TEST(ScenarioParser, SecondStartIsRefused) {
+  EXPECT_EQ("s.scn:2: the service starts once per scenario", ErrorOf("at 0 start\nat 1m start\n"));
+}
+
+TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
+  const scenario::Scenario s = ParseScenario(std::string(kDevices) +
+                                                 "device late \"Late Sensor\" ids A B problem 31 absent  # comment\n"
+                                                 "setting LOG_SWITCH = 1\n"
+                                                 "setting ServicePollingTime = sz \"two \\\"minutes\\\"\"\n"
+                                                 "firmware EssState = 01 00\n"
+                                                 "sc-time hang\n"
+                                                 "at 1h30m lid close\n"
+                                                 "at 0 start\n"
+                                                 "at +2.5s problem late clear\n"
+                                                 "expect by +1s never debug ~ \"fail\"\n"
+                                                 "expect registry key \"Software\\X\" V = 0x10\n",
+                                             "s.scn");
+  ASSERT_EQ(2u, s.devices.size());
+  EXPECT_EQ((std::vector<std::string>{"A", "B"}), s.devices[1].hardwareIds);
+  EXPECT_EQ(31u, s.devices[1].problem);
+  EXPECT_FALSE(s.devices[1].present);
+  ASSERT_EQ(3u, s.setup.size());
+  EXPECT_EQ("two \"minutes\"", s.setup[1].value.text);
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 0}), s.setup[2].bytes);
+  EXPECT_EQ(scenario::kHang, s.scTimeMs);
+  // The timeline in time order; "+" counts from the line before in the file.
+  ASSERT_EQ(3u, s.timeline.size());
+  EXPECT_EQ(scenario::Action::Kind::kStart, s.timeline[0].action.kind);
+  EXPECT_EQ(2500u, s.timeline[1].atMs);
+  EXPECT_EQ(5400000u, s.timeline[2].atMs);
+  ASSERT_EQ(2u, s.expectations.size());
+  EXPECT_EQ(3500u, s.expectations[0].timeMs);
+  EXPECT_TRUE(s.expectations[0].never && s.expectations[0].pattern);
+  EXPECT_EQ(16u, s.expectations[1].value.number);
+  EXPECT_TRUE(s.expectations[1].AtEnd());
+  EXPECT_EQ(5400000u + 60000u, s.EndMs());
+}
+
+TEST(Durations, ReadAndWritten) {
+  EXPECT_EQ(0u, scenario::ParseDuration("0"));
+  EXPECT_EQ(250u, scenario::ParseDuration("250ms"));
+  EXPECT_EQ(3723500u, scenario::ParseDuration("1h2m3.5s"));
+  EXPECT_EQ(std::nullopt, scenario::ParseDuration("0.5ms"));
+  EXPECT_EQ(std::nullopt, scenario::ParseDuration("5"));
+  EXPECT_EQ("1:02:03.500", scenario::FormatTime(3723500));
+}
+
+}  // namespace
