@@ -21,7 +21,21 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize);
 HLOCAL LocalFree(HLOCAL hMem);
+void AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 }  // namespace os
+
+// Holds a slim reader/writer lock exclusively for its lifetime.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { os::AcquireSRWLockExclusive(&lock_); }
+  ~ExclusiveLock() { os::ReleaseSRWLockExclusive(&lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
 
 using UniqueKernelHandle = UniqueHandle<HANDLE, &os::CloseHandle>;
 using UniqueLocalMemory = UniqueHandle<HLOCAL, &os::LocalFree>;

@@ -1,7 +1,5 @@
 #include "service/service_base.h"
 
-#include <mutex>
-
 #include "diag/logging.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
@@ -16,7 +14,7 @@ namespace {
 // Only the ServiceMain thread and the dispatcher thread report status, and
 // neither is ever terminated, so a lock is safe here: it keeps the record and
 // the checkpoint counter consistent when both report at once.
-std::mutex g_statusLock;
+SRWLOCK g_statusLock = SRWLOCK_INIT;
 }  // namespace
 
 CServiceBase::CServiceBase(LPCWSTR pszServiceName)
@@ -73,7 +71,7 @@ void WINAPI CServiceBase::ServiceMain(DWORD dwArgc, LPWSTR* pszArgv) {
 }
 
 void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint) {
-  std::lock_guard<std::mutex> guard(g_statusLock);
+  ExclusiveLock guard(g_statusLock);
   m_ServiceStatus.dwCurrentState = dwCurrentState;
   m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
   m_ServiceStatus.dwWaitHint = dwWaitHint;
@@ -85,7 +83,7 @@ void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32Exi
 }
 
 DWORD CServiceBase::CurrentState() {
-  std::lock_guard<std::mutex> guard(g_statusLock);
+  ExclusiveLock guard(g_statusLock);
   return m_ServiceStatus.dwCurrentState;
 }
 

@@ -28,6 +28,13 @@ for scenario in scenarios/*.scn; do
   done
 done
 
+echo "== the default scenario, 20 runs: the same journal each time"
+first=$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)
+for run in $(seq 2 20); do
+  [[ "$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)" == "$first" ]] ||
+    { echo "run $run of the default scenario differs"; exit 1; }
+done
+
 echo "== benchmark (simulated machine)"
 build/sim/tools/bench/zefo_bench
 

@@ -1,12 +1,48 @@
 // The simulated machine's kernel: one lock over all machine state, real
-// threads, waitable objects, handles, faults and a virtual clock.
+// threads that take turns, waitable objects, handles, faults and a virtual
+// clock.
 //
-// The clock only moves when every thread of the machine (the test's driver
-// thread included) is blocked in a platform call and none of them can go on:
-// it then jumps to the earliest deadline. A ten-minute scenario runs in
-// milliseconds, and the same scenario gives the same log.
+// The contract, for the models built on it and the code that runs on it:
+//
+// Turns. In the one-at-a-time mode (the default) exactly one machine thread
+// runs at a time: it holds the run token. It hands the token over only when it
+// blocks in a platform call (Block: a wait, a sleep, a call that waits for
+// another machine thread) or ends. The next to run is the thread whose wait
+// became ready earliest (machine time, then the hand-over at which the kernel
+// saw it ready); threads that became ready at the same hand-over are a tie,
+// broken by the seed: seed 0 takes them in creation order, any other seed
+// draws among them. When no thread can go on, the clock jumps to the earliest
+// deadline or alarm. So the same scenario with the same seed gives the same
+// journal, byte for byte, however loaded the host is. In the free-running mode
+// (the ThreadSanitizer build) threads run truly at once, as they did before,
+// and only the clock is the machine's.
+//
+// Where a thread may block. Only in Block, that is, inside a platform call. A
+// machine thread that blocks anywhere else (a std::mutex, a host sleep, a
+// spin) holds the token and stops the whole machine: a real-time watchdog
+// reports it and ends the process. A platform call from a thread the machine
+// did not start is reported the same way. Every lock of the program therefore
+// goes through the platform (os::AcquireSRWLockExclusive).
+//
+// Readiness predicates (Block's ready, RunUntil's done) run under the machine
+// lock on whichever thread is handing over the token, at every hand-over: they
+// only read machine state, never lock, block, record or change anything, and
+// may be called any number of times.
+//
+// Termination. TerminateThread parks its target, and so does the end of its
+// process: the thread runs no more code (it is stopped inside the platform
+// call it is in, or at its next one), its thread object is signalled with
+// the exit code, and its locks stay held, as on Windows; for TerminateThread
+// the journal records in which call it was cut. A parked thread is unwound
+// only when the machine ends its threads (EndAllThreads), by ThreadTerminated
+// raised from that platform call (a release call instead completes, and the
+// next call raises): its destructors then run as the system cleaning up.
+// Code on a machine thread must not swallow ThreadTerminated (a catch (...)
+// that does not rethrow): the next platform call raises it again.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -25,10 +61,24 @@ namespace sim {
 
 constexpr std::uint64_t kNever = UINT64_MAX;
 
-// Unwinds a machine thread that TerminateThread (or the end of the machine)
-// has ended. Raised only at the thread's next platform call other than a
-// release.
+// Unwinds a parked machine thread when the machine ends its threads. Raised
+// only from a platform call; see the contract above.
 struct ThreadTerminated {};
+
+// How the machine's threads take turns.
+struct Scheduling {
+  enum class Mode { kOneAtATime, kFreeRunning };
+  Mode mode = Mode::kOneAtATime;
+  // Breaks ties between threads ready at the same hand-over; 0: creation order.
+  std::uint64_t seed = 0;
+  // How long a machine thread (the driver too) may hold the run token without
+  // a platform wait before it is reported.
+  std::chrono::milliseconds watchdog = std::chrono::seconds(10);
+
+  // The build's mode (free-running under ThreadSanitizer), the seed from
+  // ZEFO_SIM_SEED (0 when unset).
+  static Scheduling Default();
+};
 
 // Every machine object that a handle can name.
 class Object {
@@ -79,17 +129,33 @@ class ThreadObject : public Object {
   std::wstring name;
 };
 
+// When a thread's wait was first seen ready: machine time, then hand-over.
+struct ReadyStamp {
+  std::uint64_t timeMs;
+  std::uint64_t handOver;
+  bool operator<(const ReadyStamp& o) const { return timeMs != o.timeMs ? timeMs < o.timeMs : handOver < o.handOver; }
+  bool operator==(const ReadyStamp& o) const { return timeMs == o.timeMs && handOver == o.handOver; }
+};
+
 struct SimThread {
   std::thread thread;
   std::shared_ptr<ThreadObject> object;
   std::wstring name;
-  bool blocked = false;
-  std::function<bool()> ready;  // valid while blocked
-  std::uint64_t deadline = kNever;
+  std::uint64_t order = 0;          // creation order; the driver is 0
+  std::condition_variable turn;     // one-at-a-time: notified when given the run token
+  long hostId = 0;                  // the host's id of the thread, for reports
+  bool blocked = false;             // waiting in the kernel (one-at-a-time: not holding the token)
+  std::function<bool()> ready;      // valid while blocked
+  std::uint64_t deadline = kNever;  // machine time
+  std::chrono::steady_clock::time_point giveUpAt = std::chrono::steady_clock::time_point::max();
+  std::optional<ReadyStamp> readySince;
+  const char* call = "start";  // the platform call it waits in, or was cut in
   bool terminate = false;
   DWORD terminateExitCode = 0;
   int process = 0;      // 0: the test driver's; threads inherit their creator's
-  bool parked = false;  // its process ended: it never returns from a platform call again
+  // Terminated, or its process ended: runs no more code until the machine
+  // ends its threads.
+  bool parked = false;
 };
 
 // Order and time of one observation.
@@ -112,28 +178,52 @@ struct Fault {
   int skip = 0;          // matching calls that pass before it applies
 };
 
+// Memory of the machine's process at an address that is the same in every
+// run, for what the platform hands the program by pointer.
+class MachineMemory {
+ public:
+  MachineMemory();
+  ~MachineMemory();
+  MachineMemory(const MachineMemory&) = delete;
+  MachineMemory& operator=(const MachineMemory&) = delete;
+  // Copies a control's event data to the process's one event-data block and
+  // gives its address (null for no data). The block is valid until the next
+  // control: the SCM hands the handler one control at a time.
+  LPVOID PlaceEventData(const std::vector<BYTE>& data);
+
+ private:
+  void* base_;
+};
+
 class Kernel {
  public:
-  Kernel();
+  explicit Kernel(Scheduling scheduling = Scheduling::Default());
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
 
-  // The lock over all machine state. Raises ThreadTerminated on a thread that
-  // has been terminated, unless it is already unwinding.
-  std::unique_lock<std::mutex> Lock();
-  // The lock for the calls that release a handle or memory. These never raise:
-  // destructors make them, and a terminated thread that unwinds through its
-  // destructors would otherwise raise out of one and end the whole process.
-  std::unique_lock<std::mutex> LockForRelease();
+  // The lock over all machine state, taken by every platform call. A thread
+  // terminated since its last call parks here (see the contract); a call from
+  // a thread the machine did not start is reported. call names the platform
+  // call for the journal and reports.
+  std::unique_lock<std::mutex> Lock(const char* call = __builtin_FUNCTION());
+  // The lock for the calls that release a handle or memory. A terminated
+  // thread parks here too, but when the machine ends its threads the release
+  // goes on instead of raising: destructors make these calls, and a
+  // destructor that raised would end the whole host process. It unwinds at
+  // its next call.
+  std::unique_lock<std::mutex> LockForRelease(const char* call = __builtin_FUNCTION());
 
   // Blocks the calling thread until ready() holds (true) or the clock reaches
-  // the deadline (false). Call with the lock held; ready() runs under it.
-  bool Block(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline);
-  // The same, but gives up after realLimit of real time (for test drivers):
-  // returns false then too.
+  // the deadline (false). Call with the lock held; ready() follows the rules
+  // for readiness predicates. A wait already ready returns at once and keeps
+  // the token; any other hands it over.
+  bool Block(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
+             const char* call = __builtin_FUNCTION());
+  // The same, but gives up (false) after realLimit of real time, or at once
+  // when no thread of the machine can ever make ready() hold: for the driver.
   bool BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
-                 std::chrono::milliseconds realLimit);
+                 std::chrono::milliseconds realLimit, const char* call = __builtin_FUNCTION());
   // Wakes blocked threads to look at the state again; call after any change.
   void Changed();
 
@@ -144,25 +234,27 @@ class Kernel {
   std::uint64_t NextSeq() { return ++seq_; }  // lock held
 
   // Starts a machine thread running body; its return value is the exit code.
+  // Lock held. One-at-a-time: it runs once it is given the token.
   std::shared_ptr<ThreadObject> Spawn(std::function<DWORD()> body, std::wstring name);
-  // Asks a thread to end: it unwinds at its next platform call other than a
-  // release.
-  void Terminate(SimThread* thread, DWORD exitCode);
-  // Ends and joins every thread the machine started.
+  // Terminates a thread with this exit code: it parks (see the contract).
+  void Terminate(SimThread* thread, DWORD exitCode);  // lock held
+  // Every thread the machine started is unwound, ended and joined, and the
+  // locks they held go with them.
   void EndAllThreads();
   SimThread* CurrentThread() const;
-  // True when every thread but self is blocked and none of them can go on.
+  // True when no thread but self can go on before the clock must move.
   bool OthersIdle(const SimThread* self) const;  // lock held
 
   // Processes. A process ends as a whole: each of its threads, wherever it
-  // is, runs no further platform call (it parks until the machine ends), its
-  // thread objects are signalled with the exit code and its handles close.
+  // is, runs no further platform call (it parks), its thread objects are
+  // signalled with the exit code and its handles close.
   void EndProcess(int process, DWORD exitCode);  // lock held
   bool ProcessHasThreads(int process) const;     // lock held
-  // The calling thread, whose process has ended, waits for the machine's end.
+  // The calling thread, parked, waits until the machine ends its threads.
   void Park(std::unique_lock<std::mutex>& lock);
 
-  // Handles.
+  // Handles: values from a counter whose base differs for each machine, so a
+  // handle left from an earlier machine names nothing.
   HANDLE Insert(std::shared_ptr<Object> object);
   std::shared_ptr<Object> Find(HANDLE handle) const;  // lock held
   template <class T>
@@ -171,10 +263,15 @@ class Kernel {
   }
   bool Close(HANDLE handle);  // lock held
   std::size_t OpenHandleCount() const;  // takes the lock
+  // The same for one process's handles (0: the driver's).
+  std::size_t OpenHandleCount(int process) const;  // takes the lock
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
   std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
+  // The owner of each slim reader/writer lock held exclusively, by address.
+  std::map<const void*, const SimThread*> lockOwners;
+  MachineMemory memory;
 
   // Faults: the next (or every) call of op fails with error.
   void AddFault(Fault fault);
@@ -185,18 +282,54 @@ class Kernel {
   std::vector<JournalEntry> journal;
 
  private:
-  void AdvanceClockIfIdle();  // lock held
+  bool OneAtATime() const { return scheduling_.mode == Scheduling::Mode::kOneAtATime; }
+  // Whether t may run now, as seen at a hand-over.
+  bool Due(const SimThread& t) const;  // lock held
+  bool WaitOver(const SimThread& t) const;  // lock held
+  // One-at-a-time: gives the token to the next thread (moving the clock as
+  // needed) and, unless self is null (it ended), waits until self has it back.
+  void HandOver(std::unique_lock<std::mutex>& lock, SimThread* self);
+  SimThread* PickNext();  // lock held
+  // Free-running: moves the clock when every thread is blocked; true if it moved.
+  bool AdvanceClockIfIdle();  // lock held
+  std::unique_lock<std::mutex> Enter(const char* call, bool raises);
+  // The thread runs no more code; its object shows its end.
+  void MarkParked(SimThread& thread, DWORD exitCode);  // lock held
+  // Parks a terminated thread, recording the call it was cut in.
+  void CutShort(SimThread& thread, const char* call);  // lock held
   void ThreadEnded(SimThread* thread, DWORD exitCode);
+  void Watch();
+  [[noreturn]] void ReportDeadlock() const;  // lock held
+  template <class F>
+  void ForEachThread(F f) const {
+    f(driver_);
+    for (const SimThread& t : threads_) f(t);
+  }
+  template <class F>
+  void ForEachThread(F f) {
+    f(driver_);
+    for (SimThread& t : threads_) f(t);
+  }
 
+  const Scheduling scheduling_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable changed_;  // free-running: any change
   std::uint64_t now_ = 0;
   std::uint64_t seq_ = 0;
-  std::list<SimThread> threads_;  // stable addresses
+  std::list<SimThread> threads_;  // stable addresses, in creation order
   SimThread driver_;              // the thread that built the machine
+  std::uint64_t nextOrder_ = 1;
+  bool ending_ = false;  // EndAllThreads is unwinding the threads
+  // One-at-a-time: the token's holder and the count of hand-overs.
+  std::atomic<SimThread*> running_{nullptr};
+  std::atomic<std::uint64_t> handOvers_{0};
+  std::uint64_t tieState_;  // the seeded draw for ties
+  std::thread watchdog_;
+  std::condition_variable watchdogWake_;
+  bool watchdogStop_ = false;
   std::map<std::uintptr_t, std::shared_ptr<Object>> handles_;
   std::map<std::uintptr_t, int> handleProcess_;  // the process each handle belongs to
-  std::uintptr_t nextHandle_ = 0x100;
+  std::uintptr_t nextHandle_;
   std::vector<Fault> faults_;
   std::vector<std::uint64_t> alarms_;
   std::vector<std::thread> finished_;

@@ -8,7 +8,7 @@ namespace {
 Machine* g_current = nullptr;
 }
 
-Machine::Machine() {
+Machine::Machine(Scheduling scheduling) : kernel(scheduling) {
   assert(g_current == nullptr && "one machine at a time");
   g_current = this;
 }

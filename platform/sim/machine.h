@@ -20,8 +20,9 @@ namespace sim {
 
 class Machine {
  public:
-  // The calling thread becomes the machine's driver thread.
-  Machine();
+  // The calling thread becomes the machine's driver thread; its threads take
+  // turns as scheduling says.
+  explicit Machine(Scheduling scheduling = Scheduling::Default());
   // Ends every thread the machine started.
   ~Machine();
   Machine(const Machine&) = delete;

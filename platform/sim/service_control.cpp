@@ -443,9 +443,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     m.scm.handlerCalls.push_back(sim::HandlerCall{request->control, request->eventType, m.kernel.Now(), {}, {}});
     LPHANDLER_FUNCTION_EX handler = d.handler;
     LPVOID context = d.context;
+    LPVOID eventData = m.kernel.memory.PlaceEventData(request->eventData);
     lock.unlock();
-    DWORD result = handler(request->control, request->eventType,
-                           request->eventData.empty() ? nullptr : request->eventData.data(), context);
+    DWORD result = handler(request->control, request->eventType, eventData, context);
     lock = m.kernel.Lock();
     d.handling = nullptr;
     m.scm.handlerCalls[call].returnedAtMs = m.kernel.Now();

@@ -1,5 +1,6 @@
 #include "platform/sync.h"
 
+#include <stdexcept>
 
 #include "platform/process.h"
 #include "platform/sim/machine.h"
@@ -173,5 +174,26 @@ HLOCAL LocalFree(HLOCAL hMem) {
     return hMem;
   }
   return nullptr;
+}
+
+// Not recursive: a thread that acquires a lock it holds waits for ever, as on
+// Windows.
+void AcquireSRWLockExclusive(PSRWLOCK SRWLock) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  auto& owners = m.kernel.lockOwners;
+  m.kernel.Block(lock, [&] { return owners.count(SRWLock) == 0; }, sim::kNever);
+  owners[SRWLock] = m.kernel.CurrentThread();
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.LockForRelease();
+  auto owner = m.kernel.lockOwners.find(SRWLock);
+  // Windows raises STATUS_RESOURCE_NOT_OWNED here.
+  if (owner == m.kernel.lockOwners.end() || owner->second != m.kernel.CurrentThread())
+    throw std::logic_error("ReleaseSRWLockExclusive of a lock the thread does not hold");
+  m.kernel.lockOwners.erase(owner);
+  m.kernel.Changed();
 }
 }  // namespace os

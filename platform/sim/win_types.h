@@ -176,6 +176,12 @@ struct SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 };
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct SRWLOCK {
+  PVOID Ptr;
+};
+using PSRWLOCK = SRWLOCK*;
+#define SRWLOCK_INIT {nullptr}
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 // The SDK's descriptor is opaque to the system; the simulation keeps its

@@ -29,4 +29,6 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
                                                                 SecurityDescriptor, SecurityDescriptorSize);
 }
 HLOCAL LocalFree(HLOCAL hMem) { return ::LocalFree(hMem); }
+void AcquireSRWLockExclusive(PSRWLOCK SRWLock) { ::AcquireSRWLockExclusive(SRWLock); }
+void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) { ::ReleaseSRWLockExclusive(SRWLock); }
 }  // namespace os

@@ -23,6 +23,9 @@ class Side {
   virtual ~Side() = default;
 };
 std::unique_ptr<Side> MakeSide();
+// The same, for a case where one thread acts while another runs without a
+// platform call: the sim side's machine then lets its threads run at once.
+std::unique_ptr<Side> MakeConcurrentSide();
 
 // True when the Windows side runs under Wine.
 bool OnWine();
@@ -102,6 +105,11 @@ DWORD RunChildProcess(const std::wstring& program);
 class Conformance : public ::testing::Test {
  protected:
   std::unique_ptr<Side> side_ = MakeSide();
+};
+
+class ConcurrentConformance : public ::testing::Test {
+ protected:
+  std::unique_ptr<Side> side_ = MakeConcurrentSide();
 };
 
 }  // namespace conformance

@@ -169,7 +169,36 @@ TEST_F(Threads, TerminateStopsABlockedThreadWithTheGivenCode) {
   EXPECT_EQ(1u, exitCode);
 }
 
-TEST_F(Threads, TerminateEndsARunningThreadWithTheGivenCode) {
+// Takes the lock, then sets the event and lets the lock go.
+struct LockTaker {
+  SRWLOCK* lock;
+  HANDLE taken;
+};
+DWORD WINAPI TakeTheLock(LPVOID parameter) {
+  auto* taker = static_cast<LockTaker*>(parameter);
+  ExclusiveLock held(*taker->lock);
+  os::SetEvent(taker->taken);
+  return 3;
+}
+
+TEST_F(Threads, ExclusiveLockMakesAnotherThreadWaitUntilReleased) {
+  SRWLOCK lock = SRWLOCK_INIT;
+  UniqueKernelHandle taken = NewEvent(true);
+  LockTaker taker{&lock, taken.Get()};
+  os::AcquireSRWLockExclusive(&lock);
+  UniqueKernelHandle thread(os::CreateThread(nullptr, 0, TakeTheLock, &taker, 0, nullptr));
+  ASSERT_TRUE(thread);
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(taken.Get(), 200));
+  os::ReleaseSRWLockExclusive(&lock);
+  EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(taken.Get(), 10000));
+  ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(thread.Get(), 10000));
+  // Free again: taken at once.
+  ExclusiveLock again(lock);
+}
+
+using RunningThreads = ConcurrentConformance;
+
+TEST_F(RunningThreads, TerminateEndsARunningThreadWithTheGivenCode) {
   RunningThread state;
   UniqueKernelHandle thread(os::CreateThread(nullptr, 0, RunHoldingAHandle, &state, 0, nullptr));
   ASSERT_TRUE(thread);

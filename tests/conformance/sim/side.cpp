@@ -9,12 +9,19 @@ namespace conformance {
 namespace {
 class SimSide : public Side {
  public:
+  explicit SimSide(sim::Scheduling scheduling = sim::Scheduling::Default()) : machine(scheduling) {}
   sim::Machine machine;
 };
 sim::Machine& M() { return sim::Machine::Current(); }
 }  // namespace
 
 std::unique_ptr<Side> MakeSide() { return std::make_unique<SimSide>(); }
+
+std::unique_ptr<Side> MakeConcurrentSide() {
+  sim::Scheduling freeRunning;
+  freeRunning.mode = sim::Scheduling::Mode::kFreeRunning;
+  return std::make_unique<SimSide>(freeRunning);
+}
 
 bool OnWine() { return false; }
 

@@ -75,6 +75,7 @@ int SetEventAndExit(const wchar_t* name) {
 }  // namespace
 
 std::unique_ptr<Side> MakeSide() { return std::make_unique<WindowsSide>(); }
+std::unique_ptr<Side> MakeConcurrentSide() { return MakeSide(); }
 
 bool OnWine() {
   static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
