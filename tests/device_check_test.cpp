@@ -5,7 +5,7 @@
 
 namespace {
 
-struct FaultSpec {
+struct InjectedFault {
   const char* op;
   DWORD error;
   long index;
@@ -14,7 +14,7 @@ struct FaultSpec {
 struct CheckCase {
   const char* name;
   std::vector<std::pair<std::wstring, ULONG>> devices;  // description, problem, in list order
-  std::vector<FaultSpec> faults;
+  std::vector<InjectedFault> faults;
   BYTE result;
   ULONG problem;  // the out-value after the call (preset to 0)
   std::vector<Logged> log;
@@ -63,7 +63,7 @@ class DeviceCheck : public DeviceFixture, public ::testing::WithParamInterface<C
 TEST_P(DeviceCheck, ResultProblemCodeAndLog) {
   const CheckCase& c = GetParam();
   for (const auto& [description, problem] : c.devices) AddDevice(description, problem);
-  for (const FaultSpec& f : c.faults) machine.Fail(f.op, f.error, 1, f.index);
+  for (const InjectedFault& f : c.faults) machine.Fail(f.op, f.error, 1, f.index);
 
   ULONG problem = 0;
   EXPECT_EQ(c.result, CheckYellowBang(&problem));
@@ -78,7 +78,7 @@ TEST_P(DeviceCheck, SameResultWithoutEventLog) {
   const CheckCase& c = GetParam();
   g_dwLogSwitch = 2;
   for (const auto& [description, problem] : c.devices) AddDevice(description, problem);
-  for (const FaultSpec& f : c.faults) machine.Fail(f.op, f.error, 1, f.index);
+  for (const InjectedFault& f : c.faults) machine.Fail(f.op, f.error, 1, f.index);
 
   ULONG problem = 0;
   EXPECT_EQ(c.result, CheckYellowBang(&problem));

@@ -274,12 +274,14 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
   Member member = FindMember(m, DeviceInfoSet, DeviceInfoData, error);
   if (error != ERROR_SUCCESS) return Fail(error);
   if (InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_INVALID_PARAMETER);
-  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
   // The request stays attached after the call, as on Windows.
   auto it = member.set->installParams.find(member.device);
   if (it == member.set->installParams.end()) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
   const DWORD stateChange = it->second.StateChange;
   if (stateChange != DICS_DISABLE && stateChange != DICS_ENABLE) return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
+  // A device that left since the list was built has no device node to change.
+  if (!m.devices.nodes[static_cast<std::size_t>(member.device)].device.present) return Fail(ERROR_NO_SUCH_DEVINST);
   const std::uint64_t installerTime = m.devices.installerTimeMs;
   if (installerTime != 0) {
     const std::uint64_t doneAt = installerTime == sim::kNever ? sim::kNever : m.kernel.Now() + installerTime;

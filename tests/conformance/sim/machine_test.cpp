@@ -276,6 +276,14 @@ TEST_F(Machine, TheClassInstallerTakesItsTimeAndTheNthCallFails) {
   m.RunFor(3600000);
   EXPECT_FALSE(hung->finished);
   EXPECT_EQ(2u, m.devices.Actions().size());
+  m.KillProcess(ERROR_PROCESS_ABORTED);
+
+  // A device that left after the list was built has no node to change.
+  m.devices.SetInstallerTime(0);
+  m.devices.SetPresent(0, false);
+  EXPECT_FALSE(change(0, DICS_DISABLE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), os::GetLastError());
+  EXPECT_EQ(2u, m.devices.Actions().size());
 }
 }  // namespace
 }  // namespace conformance
