@@ -133,15 +133,19 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
   return failure;
 }
 
-// A sensor the ESS sync looks at: among the first 20 biometric devices
-// present, a first hardware id that carries a product code of the sensor.
+// A sensor the ESS sync looks at: present at the end, among the first 20
+// biometric devices present, a first hardware id that carries a product code
+// of the sensor.
 bool SyncedSensor(const Scenario& scenario, const RunResult& run, const Device& device) {
   constexpr std::size_t kSearched = 20, kCodeOffset = 17;
   std::size_t position = 0;
   for (const Device& d : scenario.devices) {
     const auto end = std::find_if(run.devices.begin(), run.devices.end(),
                                   [&](const DeviceAtEnd& e) { return e.name == d.name; });
-    if (end == run.devices.end() || !end->present) continue;
+    if (end == run.devices.end() || !end->present) {
+      if (&d == &device) return false;
+      continue;
+    }
     if (&d == &device) break;
     ++position;
   }

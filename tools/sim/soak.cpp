@@ -125,12 +125,13 @@ class BootTimeline {
 
   template <class Happen, class Undo>
   void Occurring(Occurrence occurrence, Happen happen, Undo undo) {
-    for (std::uint64_t at = Next(kFirstEventMs, occurrence.perHour); at < lengthMs_;
-         at = Next(at, occurrence.perHour)) {
+    // The next one once this one is undone: no lock of a locked session.
+    for (std::uint64_t at = Next(kFirstEventMs, occurrence.perHour), undoneAt = 0; at < lengthMs_;
+         at = Next(undoneAt, occurrence.perHour)) {
       const Action action = happen();
       Add(at, action);
-      const std::uint64_t undoneAt = at + draw_.WaitMs(occurrence.undoneAfterMeanMs);
-      if (undoneAt >= lengthMs_) continue;
+      undoneAt = at + draw_.WaitMs(occurrence.undoneAfterMeanMs);
+      if (undoneAt >= lengthMs_) break;
       Add(undoneAt, undo());
       // The driver sets its attach signal once the device is back.
       if (action.kind == Action::Kind::kRemoveDevice && undoneAt + 2000 < lengthMs_)
