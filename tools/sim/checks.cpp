@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <regex>
 
 namespace scenario {
@@ -60,12 +61,14 @@ Observation::Kind KindOf(Expectation::What what) {
   return Observation::Kind::kRegistry;
 }
 
-bool Matches(const Expectation& e, const Observation& o, const RunResult& run) {
+// pattern: the expectation's regular expression, compiled once for all lines.
+bool Matches(const Expectation& e, const std::optional<std::regex>& pattern, const Observation& o,
+             const RunResult& run) {
   if (o.kind != KindOf(e.what)) return false;
   switch (e.what) {
     case Expectation::What::kDebug:
     case Expectation::What::kEvent:
-      return e.pattern ? std::regex_search(o.subject, std::regex(e.text)) : o.subject == e.text;
+      return pattern ? std::regex_search(o.subject, *pattern) : o.subject == e.text;
     case Expectation::What::kDevice:
       return o.subject == e.device && o.detail == e.text;
     case Expectation::What::kCommand:
@@ -108,9 +111,10 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     }
     return failure;
   }
+  const std::optional<std::regex> pattern = e.pattern ? std::optional<std::regex>(e.text) : std::nullopt;
   std::vector<const Observation*> inWindow, elsewhere, sameKind;
   for (const Observation& o : run.timeline) {
-    if (Matches(e, o, run))
+    if (Matches(e, pattern, o, run))
       (InWindow(e, o.timeMs) ? inWindow : elsewhere).push_back(&o);
     else if (o.kind == KindOf(e.what) && InWindow(e, o.timeMs))
       sameKind.push_back(&o);

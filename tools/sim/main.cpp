@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ struct CommandLine {
   std::string svgFile;
   std::string explore;
   double soakHours = 0;  // 0: no soak
-  std::uint64_t seed = 1;
+  std::optional<std::uint64_t> seed;  // --soak's; 1 when not given
   std::string path;
 };
 
@@ -90,6 +91,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     }
   }
   if (command.path.empty() && command.soakHours == 0) UsageError("no scenario given");
+  if (command.seed && command.soakHours == 0) UsageError("--seed goes with --soak");
+  if (!command.explore.empty() && command.soakHours > 0) UsageError("--explore or --soak, not both");
   return command;
 }
 
@@ -126,8 +129,8 @@ int main(int argc, char** argv) {
     return kUsageOrScenarioError;
   }
   if (command.soakHours > 0) {
-    const auto soak = scenario::RunSoak(loaded, command.path, command.soakHours, command.seed);
-    scenario::PrintSoak(stdout, soak, command.soakHours, command.seed);
+    const auto soak = scenario::RunSoak(loaded, command.path, command.soakHours, command.seed.value_or(1));
+    scenario::PrintSoak(stdout, soak, command.soakHours, command.seed.value_or(1));
     return soak.violatingBoots == 0 ? 0 : 1;
   }
   if (!command.explore.empty()) {
