@@ -27,6 +27,7 @@ for scenario in scenarios/*.scn; do
     build/sim/tools/sim/zefo_sim --explore "$event" "$scenario"
   done
 done
+build/sim/tools/sim/zefo_sim --soak 24 --seed 1
 
 echo "== the default scenario, 20 runs: the same journal each time"
 first=$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)

@@ -3,10 +3,17 @@
 #include <cassert>
 #include <stdexcept>
 
+#include "platform/sim/fault_operations.h"
+
 namespace sim {
 namespace {
 Machine* g_current = nullptr;
+
+// A fault for an operation the machine does not know would never happen.
+void RequireFaultable(const std::string& op) {
+  if (!IsFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
 }
+}  // namespace
 
 Machine::Machine(Scheduling scheduling) : kernel(scheduling) {
   assert(g_current == nullptr && "one machine at a time");
@@ -24,15 +31,18 @@ Machine& Machine::Current() {
 }
 
 void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
+  RequireFaultable(op);
   kernel.AddFault(Fault{op, error, times, index, {}});
 }
 
 void Machine::FailCall(const std::string& op, int nth, DWORD error) {
+  RequireFaultable(op);
   if (nth < 1) throw std::invalid_argument("calls are counted from 1");
   kernel.AddFault(Fault{op, error, 1, -1, {}, nth - 1});
 }
 
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
+  RequireFaultable(op);
   kernel.AddFault(Fault{op, error, times, -1, name});
 }
 

@@ -32,6 +32,7 @@ class Machine {
 
   // Faults: the next `times` calls (-1: every call) of the named operation
   // fail with error; index narrows it to calls about one member or value.
+  // An operation outside kFaultableOperations throws std::invalid_argument.
   void Fail(const std::string& op, DWORD error, int times = 1, long index = -1);
   // The nth call of op from now on (1: the next) fails once with error,
   // whatever member or value it is about.

@@ -7,10 +7,18 @@
 
 namespace sim {
 
-bool CaseInsensitiveLess::operator()(const std::wstring& a, const std::wstring& b) const {
+namespace {
+// Registry names are mostly ASCII, and every lookup compares many of them.
+wint_t Upper(wchar_t c) {
+  if (c >= L'a' && c <= L'z') return static_cast<wint_t>(c - L'a' + L'A');
+  return c < 0x80 ? static_cast<wint_t>(c) : std::towupper(c);
+}
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(std::wstring_view a, std::wstring_view b) const {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    wint_t x = std::towupper(a[i]), y = std::towupper(b[i]);
+    wint_t x = Upper(a[i]), y = Upper(b[i]);
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -38,13 +46,20 @@ RegistryModel::RegistryModel(Kernel& kernel) : machineRoot(std::make_shared<RegK
 }
 
 std::shared_ptr<RegKeyNode> RegistryModel::Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath) {
-  std::shared_ptr<RegKeyNode> node = from;
-  for (const std::wstring& part : SplitPath(subPath)) {
+  const RegKeyNode* node = from.get();
+  const std::shared_ptr<RegKeyNode>* found = &from;
+  std::wstring_view rest = subPath;
+  while (!rest.empty()) {
+    const std::size_t separator = rest.find(L'\\');
+    const std::wstring_view part = rest.substr(0, separator);
+    rest = separator == std::wstring_view::npos ? std::wstring_view() : rest.substr(separator + 1);
+    if (part.empty()) continue;
     auto it = node->subkeys.find(part);
     if (it == node->subkeys.end()) return nullptr;
-    node = it->second;
+    found = &it->second;
+    node = found->get();
   }
-  return node;
+  return *found;
 }
 
 std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNode>& from,

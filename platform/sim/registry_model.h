@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/sim/kernel.h"
@@ -12,7 +13,8 @@
 namespace sim {
 
 struct CaseInsensitiveLess {
-  bool operator()(const std::wstring& a, const std::wstring& b) const;
+  using is_transparent = void;  // maps look names up without copying them
+  bool operator()(std::wstring_view a, std::wstring_view b) const;
 };
 
 struct RegValue {

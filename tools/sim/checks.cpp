@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <regex>
 
 namespace scenario {
@@ -60,12 +61,14 @@ Observation::Kind KindOf(Expectation::What what) {
   return Observation::Kind::kRegistry;
 }
 
-bool Matches(const Expectation& e, const Observation& o, const RunResult& run) {
+// pattern: the expectation's regular expression, compiled once for all lines.
+bool Matches(const Expectation& e, const std::optional<std::regex>& pattern, const Observation& o,
+             const RunResult& run) {
   if (o.kind != KindOf(e.what)) return false;
   switch (e.what) {
     case Expectation::What::kDebug:
     case Expectation::What::kEvent:
-      return e.pattern ? std::regex_search(o.subject, std::regex(e.text)) : o.subject == e.text;
+      return pattern ? std::regex_search(o.subject, *pattern) : o.subject == e.text;
     case Expectation::What::kDevice:
       return o.subject == e.device && o.detail == e.text;
     case Expectation::What::kCommand:
@@ -108,9 +111,10 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     }
     return failure;
   }
+  const std::optional<std::regex> pattern = e.pattern ? std::optional<std::regex>(e.text) : std::nullopt;
   std::vector<const Observation*> inWindow, elsewhere, sameKind;
   for (const Observation& o : run.timeline) {
-    if (Matches(e, o, run))
+    if (Matches(e, pattern, o, run))
       (InWindow(e, o.timeMs) ? inWindow : elsewhere).push_back(&o);
     else if (o.kind == KindOf(e.what) && InWindow(e, o.timeMs))
       sameKind.push_back(&o);
@@ -133,15 +137,19 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
   return failure;
 }
 
-// A sensor the ESS sync looks at: among the first 20 biometric devices
-// present, a first hardware id that carries a product code of the sensor.
+// A sensor the ESS sync looks at: present at the end, among the first 20
+// biometric devices present, a first hardware id that carries a product code
+// of the sensor.
 bool SyncedSensor(const Scenario& scenario, const RunResult& run, const Device& device) {
   constexpr std::size_t kSearched = 20, kCodeOffset = 17;
   std::size_t position = 0;
   for (const Device& d : scenario.devices) {
     const auto end = std::find_if(run.devices.begin(), run.devices.end(),
                                   [&](const DeviceAtEnd& e) { return e.name == d.name; });
-    if (end == run.devices.end() || !end->present) continue;
+    if (end == run.devices.end() || !end->present) {
+      if (&d == &device) return false;
+      continue;
+    }
     if (&d == &device) break;
     ++position;
   }

@@ -3,10 +3,13 @@
 // injected there; the service's promises checked after every run.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "tools/sim/report.h"
 #include "tools/sim/scenario.h"
 
 namespace scenario {
@@ -16,8 +19,19 @@ std::optional<Action> InjectableEvent(const std::string& name);
 // "stop@31200": that event at that machine time in ms.
 std::optional<TimedAction> ParseInjection(const std::string& text);
 
-// Prints runs, instants and the violations grouped by promise, each with the
-// command that replays its run. Returns the number of violating runs.
-int Explore(const Scenario& scenario, const std::string& path, const std::string& event, std::FILE* out);
+struct Exploration {
+  int runs = 0;
+  int violatingRuns = 0;
+  std::size_t instants = 0;
+  std::vector<std::uint64_t> points;  // the machine times the event was injected at
+  std::vector<Finding> findings;
+};
+
+// Each run in a fresh process; path only goes into the replay commands.
+Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event);
+// Runs, instants and the violations grouped by promise, each with the command
+// that replays its run.
+void PrintExploration(std::FILE* out, const Exploration& exploration, const std::string& path,
+                      const std::string& event);
 
 }  // namespace scenario

@@ -1,9 +1,12 @@
 // zefo_sim: runs the service on a simulated machine through a scenario file
 // and prints what the machine shows, in order; checks what the scenario
-// expects and what the service promises; or explores every unlucky instant.
+// expects and what the service promises; explores every unlucky instant; or
+// soaks a laptop for many hours of random events.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "tools/sim/machine_run.h"
 #include "tools/sim/report.h"
 #include "tools/sim/scenario.h"
+#include "tools/sim/soak.h"
 
 namespace {
 
@@ -20,14 +24,18 @@ constexpr int kUsageOrScenarioError = 2;
 const char kUsage[] =
     "usage: zefo_sim [--events] [--trace] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
     "       zefo_sim --explore stop|shutdown|driver-attach|lid SCENARIO\n"
+    "       zefo_sim --soak HOURS [--seed S] [SCENARIO]\n"
     "EVENT is stop, shutdown, driver-attach or lid (opened); MS is machine time in ms.\n"
-    "Exit status: 0 every expectation held (exploring: no promise broken), 1 otherwise, 2 bad usage or scenario.\n";
+    "A soak without SCENARIO runs on a laptop of its own.\n"
+    "Exit status: 0 every expectation held (exploring, soaking: no promise broken), 1 otherwise, 2 bad usage or scenario.\n";
 
 struct CommandLine {
   scenario::TimelineOptions timeline;
   scenario::RunOptions run;
   std::string svgFile;
   std::string explore;
+  double soakHours = 0;  // 0: no soak
+  std::optional<std::uint64_t> seed;  // --soak's; 1 when not given
   std::string path;
 };
 
@@ -60,6 +68,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "--explore") {
       command.explore = value();
       if (!scenario::InjectableEvent(command.explore)) UsageError("cannot explore '" + command.explore + "'");
+    } else if (arg == "--soak") {
+      const std::string text = value();
+      char* end = nullptr;
+      command.soakHours = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(command.soakHours > 0 && command.soakHours <= 1e6))
+        UsageError("bad soak hours '" + text + "' (a number of hours, e.g. 24 or 0.5)");
+    } else if (arg == "--seed") {
+      const std::string text = value();
+      if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        UsageError("bad seed '" + text + "' (a whole number)");
+      command.seed = std::stoull(text);
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -71,7 +90,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       UsageError("one scenario at a time");
     }
   }
-  if (command.path.empty()) UsageError("no scenario given");
+  if (command.path.empty() && command.soakHours == 0) UsageError("no scenario given");
+  if (command.seed && command.soakHours == 0) UsageError("--seed goes with --soak");
+  if (!command.explore.empty() && command.soakHours > 0) UsageError("--explore or --soak, not both");
   return command;
 }
 
@@ -102,11 +123,20 @@ int main(int argc, char** argv) {
   const CommandLine command = ParseCommandLine(argc, argv);
   scenario::Scenario loaded;
   try {
-    loaded = scenario::LoadScenario(command.path);
+    loaded = command.path.empty() ? scenario::SoakLaptop() : scenario::LoadScenario(command.path);
   } catch (const scenario::ScenarioError& error) {
     std::fprintf(stderr, "%s\n", error.what());
     return kUsageOrScenarioError;
   }
-  if (!command.explore.empty()) return scenario::Explore(loaded, command.path, command.explore, stdout) == 0 ? 0 : 1;
+  if (command.soakHours > 0) {
+    const auto soak = scenario::RunSoak(loaded, command.path, command.soakHours, command.seed.value_or(1));
+    scenario::PrintSoak(stdout, soak, command.soakHours, command.seed.value_or(1));
+    return soak.violatingBoots == 0 ? 0 : 1;
+  }
+  if (!command.explore.empty()) {
+    const auto exploration = scenario::Explore(loaded, command.path, command.explore);
+    scenario::PrintExploration(stdout, exploration, command.path, command.explore);
+    return exploration.violatingRuns == 0 ? 0 : 1;
+  }
   return RunOnce(loaded, command);
 }

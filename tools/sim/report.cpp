@@ -62,6 +62,16 @@ void PrintViolations(std::FILE* out, const std::vector<Violation>& violations) {
     std::fprintf(out, "promise broken: %s: %s\n", v.promise.c_str(), v.detail.c_str());
 }
 
+void PrintFindings(std::FILE* out, const std::vector<Finding>& findings) {
+  std::map<std::string, std::vector<const Finding*>> byPromise;
+  for (const Finding& finding : findings) byPromise[finding.violation.promise].push_back(&finding);
+  for (const auto& [promise, group] : byPromise) {
+    std::fprintf(out, "  %s: %zu\n", promise.c_str(), group.size());
+    for (const Finding* finding : group)
+      std::fprintf(out, "    %s\n      replay: %s\n", finding->violation.detail.c_str(), finding->replay.c_str());
+  }
+}
+
 namespace {
 
 std::string Escaped(const std::string& text) {

@@ -23,6 +23,15 @@ void PrintTimeline(std::FILE* out, const RunResult& run, const TimelineOptions& 
 std::string TimelineSvg(const RunResult& run);
 void PrintFailures(std::FILE* out, const std::string& file, const std::vector<ExpectationFailure>& failures);
 void PrintViolations(std::FILE* out, const std::vector<Violation>& violations);
+
+// A broken promise found by an exploration or a soak, and the command that
+// replays its run.
+struct Finding {
+  Violation violation;
+  std::string replay;
+};
+// Grouped by promise, each with its replay command.
+void PrintFindings(std::FILE* out, const std::vector<Finding>& findings);
 // Text as a JSON string literal.
 std::string JsonString(const std::string& text);
 

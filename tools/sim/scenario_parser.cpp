@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/sim/fault_operations.h"
 #include "tools/sim/scenario.h"
 
 namespace scenario {
@@ -256,6 +257,9 @@ class Parser {
     } else {  // fail
       action.kind = Action::Kind::kFault;
       action.name = in.Word("operation name");
+      if (!sim::IsFaultableOperation(action.name))
+        in.Fail("unknown operation '" + action.name +
+                "' (not one the simulated machine can fail; the README lists them)");
       action.number = static_cast<unsigned long>(in.Number("error code"));
       if (in.Take("always")) {
         action.times = -1;

@@ -67,6 +67,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"sc-time soon", "bad sc.exe run time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
         BadLine{"fail SetupDiCallClassInstaller 5 times 0", "times must be at least 1"},
         BadLine{"fail SetupDiCallClassInstaller", "missing error code"},
+        BadLine{"fail SetupDiCallClassInstallr 5",
+                "unknown operation 'SetupDiCallClassInstallr' (not one the simulated machine can fail; the README "
+                "lists them)"},
+        BadLine{"at 1m fail RegOpenKey 2",
+                "unknown operation 'RegOpenKey' (not one the simulated machine can fail; the README lists them)"},
         BadLine{"expect by 1m state WALKING",
                 "unknown service state 'WALKING' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, "
                 "CONTINUE_PENDING, PAUSE_PENDING, PAUSED)"},
