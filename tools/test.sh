@@ -24,7 +24,7 @@ echo "== scenarios: every ready scenario, then a stop and a shutdown at every in
 for scenario in scenarios/*.scn; do
   build/sim/tools/sim/zefo_sim "$scenario" >/dev/null
   for event in stop shutdown; do
-    build/sim/tools/sim/zefo_sim --explore "$event" "$scenario"
+    build/sim/tools/sim/zefo_sim --explore "$event" --seeds 2 "$scenario"
   done
 done
 build/sim/tools/sim/zefo_sim --soak 24 --seed 1

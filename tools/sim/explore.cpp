@@ -1,11 +1,15 @@
 #include "tools/sim/explore.h"
 
+#include <cstdlib>
 #include <map>
 #include <vector>
 
 #include "tools/sim/checked_run.h"
 
 namespace scenario {
+namespace {
+constexpr const char* kSeedVariable = "ZEFO_SIM_SEED";
+}  // namespace
 
 std::optional<Action> InjectableEvent(const std::string& name) {
   Action action;
@@ -34,13 +38,22 @@ std::optional<TimedAction> ParseInjection(const std::string& text) {
   return TimedAction{std::stoull(ms), *action};
 }
 
-Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event) {
+Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event, int seeds) {
   Exploration exploration;
+  // The machine's scheduler reads its tie-break seed from the environment,
+  // which each fresh run process inherits; a replay names it the same way.
+  std::string replayPrefix;
+  auto useSeed = [&](int seed) {
+    const std::string text = std::to_string(seed);
+    setenv(kSeedVariable, text.c_str(), 1);
+    replayPrefix = seeds > 1 ? std::string(kSeedVariable) + "=" + text + " " : "";
+  };
   auto collect = [&](const CheckedRun& run, const std::string& replay) {
-    for (const Violation& v : run.violations) exploration.findings.push_back({v, replay});
+    for (const Violation& v : run.violations) exploration.findings.push_back({v, replayPrefix + replay});
     exploration.violatingRuns += !run.violations.empty();
     ++exploration.runs;
   };
+  useSeed(0);
   const CheckedRun first = RunCheckedInFreshProcess(scenario, std::nullopt);
   collect(first, "zefo_sim " + path);
   exploration.instants = first.instants.size();
@@ -49,9 +62,13 @@ Exploration Explore(const Scenario& scenario, const std::string& path, const std
       if (exploration.points.empty() || exploration.points.back() < point) exploration.points.push_back(point);
 
   const Action action = *InjectableEvent(event);
-  for (std::uint64_t point : exploration.points)
-    collect(RunCheckedInFreshProcess(scenario, TimedAction{point, action}),
-            "zefo_sim --inject " + event + "@" + std::to_string(point) + " " + path);
+  for (int seed = 0; seed < seeds; ++seed) {
+    useSeed(seed);
+    if (seed > 0) collect(RunCheckedInFreshProcess(scenario, std::nullopt), "zefo_sim " + path);
+    for (std::uint64_t point : exploration.points)
+      collect(RunCheckedInFreshProcess(scenario, TimedAction{point, action}),
+              "zefo_sim --inject " + event + "@" + std::to_string(point) + " " + path);
+  }
   return exploration;
 }
 

@@ -27,8 +27,9 @@ struct Exploration {
   std::vector<Finding> findings;
 };
 
-// Each run in a fresh process; path only goes into the replay commands.
-Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event);
+// Each run in a fresh process, repeated under each tie-break seed 0..seeds-1
+// of the machine's scheduler; path only goes into the replay commands.
+Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event, int seeds = 1);
 // Runs, instants and the violations grouped by promise, each with the command
 // that replays its run.
 void PrintExploration(std::FILE* out, const Exploration& exploration, const std::string& path,

@@ -23,7 +23,7 @@ constexpr int kUsageOrScenarioError = 2;
 
 const char kUsage[] =
     "usage: zefo_sim [--events] [--trace] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
-    "       zefo_sim --explore stop|shutdown|driver-attach|lid SCENARIO\n"
+    "       zefo_sim --explore stop|shutdown|driver-attach|lid [--seeds N] SCENARIO\n"
     "       zefo_sim --soak HOURS [--seed S] [SCENARIO]\n"
     "EVENT is stop, shutdown, driver-attach or lid (opened); MS is machine time in ms.\n"
     "A soak without SCENARIO runs on a laptop of its own.\n"
@@ -36,6 +36,7 @@ struct CommandLine {
   std::string explore;
   double soakHours = 0;  // 0: no soak
   std::optional<std::uint64_t> seed;  // --soak's; 1 when not given
+  int seeds = 1;                      // --explore's tie-break seeds
   std::string path;
 };
 
@@ -74,6 +75,12 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       command.soakHours = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || !(command.soakHours > 0 && command.soakHours <= 1e6))
         UsageError("bad soak hours '" + text + "' (a number of hours, e.g. 24 or 0.5)");
+    } else if (arg == "--seeds") {
+      const std::string text = value();
+      if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoi(text) < 1)
+        UsageError("bad seeds '" + text + "' (how many, 1 to 9999)");
+      command.seeds = std::stoi(text);
     } else if (arg == "--seed") {
       const std::string text = value();
       if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -93,6 +100,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (command.path.empty() && command.soakHours == 0) UsageError("no scenario given");
   if (command.seed && command.soakHours == 0) UsageError("--seed goes with --soak");
   if (!command.explore.empty() && command.soakHours > 0) UsageError("--explore or --soak, not both");
+  if (command.seeds > 1 && command.explore.empty()) UsageError("--seeds goes with --explore");
   return command;
 }
 
@@ -134,7 +142,7 @@ int main(int argc, char** argv) {
     return soak.violatingBoots == 0 ? 0 : 1;
   }
   if (!command.explore.empty()) {
-    const auto exploration = scenario::Explore(loaded, command.path, command.explore);
+    const auto exploration = scenario::Explore(loaded, command.path, command.explore, command.seeds);
     scenario::PrintExploration(stdout, exploration, command.path, command.explore);
     return exploration.violatingRuns == 0 ? 0 : 1;
   }
