@@ -40,6 +40,10 @@ std::vector<Report> Reports(sim::Machine& machine) {
   return reports;
 }
 
+// A start and a stop as the SCM sees them: state, checkpoint, exit code.
+const std::vector<Report> kStartThenStop = {
+    {SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0}, {SERVICE_STOP_PENDING, 2, 0}, {SERVICE_STOPPED, 0, 0}};
+
 void RaiseCode(DWORD code) { throw code; }
 void RaiseOther() { throw std::runtime_error("hook failed"); }
 
@@ -88,11 +92,7 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
   EXPECT_EQ(0u, process.Exit());
 
-  EXPECT_EQ((std::vector<Report>{{SERVICE_START_PENDING, 1, 0},
-                                 {SERVICE_RUNNING, 0, 0},
-                                 {SERVICE_STOP_PENDING, 2, 0},
-                                 {SERVICE_STOPPED, 0, 0}}),
-            Reports(machine));
+  EXPECT_EQ(kStartThenStop, Reports(machine));
   reports = machine.scm.StatusReports();
   for (const auto& report : reports) {
     EXPECT_EQ(0xC5u, report.status.dwControlsAccepted);
@@ -134,11 +134,7 @@ TEST_P(QuietServiceLifecycle, ReportsTheSameAndLogsNothing) {
   ASSERT_TRUE(process.WaitForState(SERVICE_RUNNING));
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
   EXPECT_EQ(0u, process.Exit());
-  EXPECT_EQ((std::vector<Report>{{SERVICE_START_PENDING, 1, 0},
-                                 {SERVICE_RUNNING, 0, 0},
-                                 {SERVICE_STOP_PENDING, 2, 0},
-                                 {SERVICE_STOPPED, 0, 0}}),
-            Reports(machine));
+  EXPECT_EQ(kStartThenStop, Reports(machine));
   EXPECT_TRUE(machine.diagnostics.EventLog().empty());
   EXPECT_TRUE(machine.diagnostics.DebugLines().empty());
 }
