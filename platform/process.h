@@ -10,7 +10,9 @@ void SetLastError(DWORD dwErrCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 // Ends the process: its other threads run no more code.
 [[noreturn]] void ExitProcess(UINT uExitCode);
-// Wide formatted text on standard output, in the formatter's conventions.
+// Wide formatted text on standard output, in the formatter's conventions;
+// one call prints at most this many characters, in both builds.
+constexpr int kConsoleTextChars = 1023;
 int vwprintf(const wchar_t* Format, va_list Args);
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,

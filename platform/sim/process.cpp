@@ -60,10 +60,10 @@ void ExitProcess(UINT uExitCode) {
 int vwprintf(const wchar_t* Format, va_list Args) {
   va_list measure;
   va_copy(measure, Args);
-  std::vector<wchar_t> buffer(4096);
-  int n = os::_vsnwprintf(buffer.data(), buffer.size() - 1, Format, measure);
+  std::vector<wchar_t> buffer(kConsoleTextChars + 1);
+  int n = os::_vsnwprintf(buffer.data(), kConsoleTextChars, Format, measure);
   va_end(measure);
-  if (n < 0) n = static_cast<int>(buffer.size() - 1);
+  if (n < 0) n = kConsoleTextChars;
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   std::wstring text(buffer.data(), static_cast<std::size_t>(n));

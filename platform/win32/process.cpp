@@ -21,9 +21,9 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
 // libstdc++ switches mingw's printf family to C99 conventions (%s narrow), so
 // the text is formatted by the CRT's own _vsnwprintf, where %s is wide.
 int vwprintf(const wchar_t* Format, va_list Args) {
-  wchar_t text[1024];
-  int length = ::_vsnwprintf(text, 1023, Format, Args);
-  text[1023] = L'\0';
+  wchar_t text[kConsoleTextChars + 1];
+  int length = ::_vsnwprintf(text, kConsoleTextChars, Format, Args);
+  text[kConsoleTextChars] = L'\0';
   ::fputws(text, stdout);
   ::fflush(stdout);
   return length;
