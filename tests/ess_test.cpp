@@ -39,11 +39,6 @@ class Ess : public DeviceFixture {
     for (const sim::JournalEntry& e : machine.Journal()) writes += e.kind == "registry";
     return writes;
   }
-  std::vector<std::wstring> CommandLines() const {
-    std::vector<std::wstring> lines;
-    for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
-    return lines;
-  }
   bool WasLogged(const std::wstring& text) const {
     for (const std::wstring& m : Messages())
       if (m == text) return true;

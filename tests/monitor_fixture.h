@@ -86,11 +86,6 @@ class MonitorTest : public SimTest {
     auto lock = machine.kernel.Lock();
     return !machine.devices.nodes.at(static_cast<std::size_t>(device)).disabled;
   }
-  std::vector<std::wstring> CommandLines() {
-    std::vector<std::wstring> lines;
-    for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
-    return lines;
-  }
   DWORD LastReportedState() { return machine.scm.StatusReports().back().status.dwCurrentState; }
   bool WorkerTerminated() {
     for (const sim::JournalEntry& e : machine.Journal())

@@ -44,4 +44,10 @@ class SimTest : public ::testing::Test {
   // Every debugger line, without its timestamp, tag and line break.
   std::vector<std::wstring> DebugMessages() const;
   std::wstring Console() const { return machine.process.Console(); }
+  // The command line of every program started, in order.
+  std::vector<std::wstring> CommandLines() const {
+    std::vector<std::wstring> lines;
+    for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
+    return lines;
+  }
 };
