@@ -36,7 +36,7 @@ class Ess : public DeviceFixture {
   }
   int RegistryWrites() {
     int writes = 0;
-    for (const sim::JournalEntry& e : machine.Journal()) writes += e.kind == "registry";
+    for (const sim::JournalEntry& e : machine.Journal()) writes += e.kind == sim::JournalKind::kRegistry;
     return writes;
   }
   bool WasLogged(const std::wstring& text) const {
@@ -89,7 +89,7 @@ TEST_F(Ess, EverySensorIsHandedOnInIndexOrder) {
   EXPECT_EQ(Dword(0).data, Stored(second)->data);
   std::vector<std::wstring> writes;
   for (const sim::JournalEntry& e : machine.Journal())
-    if (e.kind == "registry") writes.push_back(e.text);
+    if (e.kind == sim::JournalKind::kRegistry) writes.push_back(e.text);
   ASSERT_EQ(2u, writes.size());
   EXPECT_NE(std::wstring::npos, writes[0].find(L"\\0001\\"));
   EXPECT_NE(std::wstring::npos, writes[1].find(L"\\0004\\"));

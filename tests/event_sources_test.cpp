@@ -31,7 +31,7 @@ class EventSources : public SimTest {
   std::vector<std::wstring> RegistryJournal() {
     std::vector<std::wstring> lines;
     for (const sim::JournalEntry& e : machine.Journal())
-      if (e.kind == "registry") lines.push_back(e.text);
+      if (e.kind == sim::JournalKind::kRegistry) lines.push_back(e.text);
     return lines;
   }
 };

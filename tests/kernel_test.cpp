@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,7 +43,7 @@ std::vector<std::wstring> RunChatter(sim::Scheduling scheduling) {
   machine.RunFor(1000);
   std::vector<std::wstring> lines;
   for (const sim::JournalEntry& e : machine.Journal())
-    if (e.kind == "debug") lines.push_back(std::to_wstring(e.timeMs) + L" " + e.text);
+    if (e.kind == sim::JournalKind::kDebug) lines.push_back(std::to_wstring(e.timeMs) + L" " + e.text);
   return lines;
 }
 
@@ -112,6 +113,30 @@ TEST(Kernel, EarlierReadyRunsFirst) {
   EXPECT_EQ((std::vector<std::wstring>{L"waiter", L"setter"}), lines);
 }
 
+// Each wait is journaled when it starts and when it ends, with the thread,
+// what it waits on and how it ended.
+TEST(Kernel, WaitsAreJournaled) {
+  sim::Machine machine(OneAtATime(0));
+  UniqueKernelHandle ready(os::CreateEventW(nullptr, TRUE, FALSE, L"Ready"));
+  HANDLE event = ready.Get();
+  machine.Start(
+      [event] {
+        os::WaitForSingleObject(event, 50);
+        return os::WaitForSingleObject(event, INFINITE);
+      },
+      L"waiter");
+  machine.RunFor(100);
+  os::SetEvent(event);
+  machine.RunFor(10);
+  std::vector<std::wstring> waits;
+  for (const sim::JournalEntry& e : machine.Journal())
+    if (e.kind == sim::JournalKind::kWait) waits.push_back(std::to_wstring(e.timeMs) + L" " + e.text);
+  EXPECT_EQ((std::vector<std::wstring>{L"0 thread 1 waits on event 'Ready', 50 ms", L"50 thread 1 timed out",
+                                       L"50 thread 1 waits on event 'Ready', INFINITE",
+                                       L"100 thread 1 returned with event 'Ready'"}),
+            waits);
+}
+
 TEST(Kernel, HandleFromAnEarlierMachineIsInvalid) {
   HANDLE stale = nullptr;
   {
@@ -172,7 +197,7 @@ TEST(Kernel, TerminatedThreadIsParkedWithWhatItHeld) {
   EXPECT_EQ(handles, machine.kernel.OpenHandleCount());
   const std::vector<sim::JournalEntry> journal = machine.Journal();
   EXPECT_TRUE(std::any_of(journal.begin(), journal.end(), [](const sim::JournalEntry& e) {
-    return e.kind == "thread" && e.text == L"'holder' terminated in WaitForMultipleObjects";
+    return e.kind == sim::JournalKind::kThread && e.text == L"'holder' terminated in WaitForMultipleObjects";
   }));
 }
 
@@ -188,6 +213,7 @@ TEST(Kernel, HandlesAreCountedPerProcess) {
   machine.RunFor(10);
   const int service = machine.process.id;
   EXPECT_EQ(2u, machine.kernel.OpenHandleCount(service));
+  EXPECT_EQ((std::map<std::string, std::size_t>{{"event", 2}}), machine.kernel.OpenHandlesByKind(service));
   EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
   machine.KillProcess(1);
   EXPECT_EQ(0u, machine.kernel.OpenHandleCount(service));

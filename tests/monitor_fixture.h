@@ -89,7 +89,7 @@ class MonitorTest : public SimTest {
   DWORD LastReportedState() { return machine.scm.StatusReports().back().status.dwCurrentState; }
   bool WorkerTerminated() {
     for (const sim::JournalEntry& e : machine.Journal())
-      if (e.kind == "thread" && e.text == L"TerminateThread exit code 1") return true;
+      if (e.kind == sim::JournalKind::kThread && e.text == L"TerminateThread exit code 1") return true;
     return false;
   }
 

@@ -115,7 +115,7 @@ TEST_F(SettingsTest, NeverWritesTheKeyAndClosesIt) {
   std::size_t handlesBefore = machine.kernel.OpenHandleCount();
   LoadOtherSetting();
   EXPECT_EQ(handlesBefore, machine.kernel.OpenHandleCount());
-  for (const sim::JournalEntry& e : machine.Journal()) EXPECT_NE("registry", e.kind);
+  for (const sim::JournalEntry& e : machine.Journal()) EXPECT_NE(sim::JournalKind::kRegistry, e.kind);
 }
 
 }  // namespace

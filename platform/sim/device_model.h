@@ -39,6 +39,7 @@ struct DeviceNode {
 // the class-install parameters attached to each member.
 class DeviceInfoSet : public Object {
  public:
+  const char* Kind() const override { return "device list"; }
   std::vector<int> members;  // device indexes
   std::map<int, SP_PROPCHANGE_PARAMS> installParams;
 };

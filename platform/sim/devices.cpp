@@ -82,7 +82,7 @@ void DeviceModel::ChangeState(int device, DWORD stateChange) {
   action.device = device;
   action.stateChange = stateChange;
   actions.push_back(action);
-  kernel_.Record("device", std::wstring(stateChange == DICS_DISABLE ? L"disable " : L"enable ") +
+  kernel_.Record(sim::JournalKind::kDevice, std::wstring(stateChange == DICS_DISABLE ? L"disable " : L"enable ") +
                                std::to_wstring(device) + L" " + node.device.description);
 }
 

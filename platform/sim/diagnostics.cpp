@@ -155,7 +155,7 @@ BOOL ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
   std::wstring text = source->name + L" type " + std::to_wstring(wType) + L" id " + std::to_wstring(dwEventID);
   for (const std::wstring& s : entry.strings) text += L" | " + s;
   m.diagnostics.eventLog.push_back(std::move(entry));
-  m.kernel.Record("event", text);
+  m.kernel.Record(sim::JournalKind::kEvent, text);
   return TRUE;
 }
 
@@ -179,7 +179,7 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
   line.timeMs = m.kernel.Now();
   line.text = lpOutputString ? lpOutputString : L"";
   m.diagnostics.debugLines.push_back(line);
-  m.kernel.Record("debug", line.text);
+  m.kernel.Record(sim::JournalKind::kDebug, line.text);
 }
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
@@ -203,7 +203,7 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST RequestAddress, PVOID RequestContext, LPC
   p.controlGuid = *ControlGuid;
   p.handle = m.diagnostics.nextTraceHandle++;
   *RegistrationHandle = p.handle;
-  m.kernel.Record("trace", L"RegisterTraceGuidsW");
+  m.kernel.Record(sim::JournalKind::kTrace, L"RegisterTraceGuidsW");
   return ERROR_SUCCESS;
 }
 
@@ -213,7 +213,7 @@ ULONG UnregisterTraceGuids(TRACEHANDLE RegistrationHandle) {
   sim::TraceProviderRegistration& p = m.diagnostics.provider;
   if (!p.registered || p.handle != RegistrationHandle) return ERROR_INVALID_PARAMETER;
   p = sim::TraceProviderRegistration{};
-  m.kernel.Record("trace", L"UnregisterTraceGuids");
+  m.kernel.Record(sim::JournalKind::kTrace, L"UnregisterTraceGuids");
   return ERROR_SUCCESS;
 }
 
@@ -272,7 +272,7 @@ ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID Message
   record.timeMs = m.kernel.Now();
   std::wstring text = L"TraceMessage " + std::to_wstring(MessageNumber);
   m.diagnostics.traceMessages.push_back(std::move(record));
-  m.kernel.Record("trace", text);
+  m.kernel.Record(sim::JournalKind::kTrace, text);
   return ERROR_SUCCESS;
 }
 }  // namespace os

@@ -34,6 +34,7 @@ struct TraceRecord : Stamp {
 class EventSource : public Object {
  public:
   explicit EventSource(std::wstring sourceName) : name(std::move(sourceName)) {}
+  const char* Kind() const override { return "event source"; }
   std::wstring name;
 };
 

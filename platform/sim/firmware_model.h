@@ -20,6 +20,7 @@ struct CommandRun : Stamp {
 class TokenObject : public Object {
  public:
   explicit TokenObject(DWORD tokenAccess) : access(tokenAccess) {}
+  const char* Kind() const override { return "token"; }
   DWORD access;
 };
 
@@ -27,6 +28,7 @@ class TokenObject : public Object {
 class ProcessObject : public Object {
  public:
   ProcessObject(const Kernel& machineKernel, std::uint64_t endTime) : kernel(machineKernel), endsAt(endTime) {}
+  const char* Kind() const override { return "process"; }
   bool Signalled() const override { return kernel.Now() >= endsAt; }
   bool Waitable() const override { return true; }
   const Kernel& kernel;

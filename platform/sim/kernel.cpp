@@ -423,7 +423,7 @@ void Kernel::CutShort(SimThread& thread, const char* call) {
   thread.call = call;
   MarkParked(thread, thread.terminateExitCode);
   if (!ending_)
-    Record("thread", L"'" + thread.name + L"' terminated in " + std::wstring(call, call + std::strlen(call)));
+    Record(sim::JournalKind::kThread, L"'" + thread.name + L"' terminated in " + std::wstring(call, call + std::strlen(call)));
 }
 
 void Kernel::Terminate(SimThread* thread, DWORD exitCode) {
@@ -508,6 +508,14 @@ std::size_t Kernel::OpenHandleCount(int process) const {
                                                 [process](const auto& entry) { return entry.second == process; }));
 }
 
+std::map<std::string, std::size_t> Kernel::OpenHandlesByKind(int process) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::map<std::string, std::size_t> counts;
+  for (const auto& [value, owner] : handleProcess_)
+    if (owner == process) ++counts[handles_.at(value)->Kind()];
+  return counts;
+}
+
 void Kernel::AddFault(Fault fault) {
   std::lock_guard<std::mutex> guard(mutex_);
   faults_.push_back(std::move(fault));
@@ -535,11 +543,33 @@ std::optional<DWORD> Kernel::TakeFault(const char* op, long index, const std::ws
   return error;
 }
 
-void Kernel::Record(std::string kind, std::wstring text) {
+const char* JournalKindName(JournalKind kind) {
+  switch (kind) {
+    case JournalKind::kDebug: return "debug";
+    case JournalKind::kEvent: return "event";
+    case JournalKind::kTrace: return "trace";
+    case JournalKind::kStatus: return "status";
+    case JournalKind::kControl: return "control";
+    case JournalKind::kDevice: return "device";
+    case JournalKind::kRegistry: return "registry";
+    case JournalKind::kCommand: return "command";
+    case JournalKind::kConsole: return "console";
+    case JournalKind::kPower: return "power";
+    case JournalKind::kProcess: return "process";
+    case JournalKind::kScm: return "scm";
+    case JournalKind::kThread: return "thread";
+    case JournalKind::kSleep: return "sleep";
+    case JournalKind::kWait: return "wait";
+    case JournalKind::kScenario: return "scenario";
+  }
+  return "?";
+}
+
+void Kernel::Record(JournalKind kind, std::wstring text) {
   JournalEntry entry;
   entry.seq = NextSeq();
   entry.timeMs = now_;
-  entry.kind = std::move(kind);
+  entry.kind = kind;
   entry.text = std::move(text);
   journal.push_back(std::move(entry));
 }

@@ -84,6 +84,8 @@ struct Scheduling {
 class Object {
  public:
   virtual ~Object() = default;
+  // What a handle to it is called in reports: "event", "thread", "key", ...
+  virtual const char* Kind() const = 0;
   // Waitable objects: whether a wait on it would return now.
   virtual bool Signalled() const { return false; }
   // A wait that returned on this object takes the signal (auto-reset events).
@@ -95,6 +97,7 @@ class Event : public Object {
  public:
   Event(bool manualReset, bool initialState, std::wstring eventName)
       : manual(manualReset), signalled(initialState), name(std::move(eventName)) {}
+  const char* Kind() const override { return "event"; }
   bool Signalled() const override { return signalled; }
   void Acquire() override {
     if (!manual) signalled = false;
@@ -121,6 +124,7 @@ struct SimThread;
 
 class ThreadObject : public Object {
  public:
+  const char* Kind() const override { return "thread"; }
   bool Signalled() const override { return finished; }
   bool Waitable() const override { return true; }
   bool finished = false;
@@ -164,8 +168,30 @@ struct Stamp {
   std::uint64_t timeMs = 0;
 };
 
+// What a journal entry observed.
+enum class JournalKind {
+  kDebug,     // a debugger line
+  kEvent,     // an event-log entry
+  kTrace,     // a trace message, a trace registration
+  kStatus,    // a service status report
+  kControl,   // a control delivered to the service's handler
+  kDevice,    // a class-installer state change
+  kRegistry,  // a registry write
+  kCommand,   // a program the process started
+  kConsole,   // console output
+  kPower,     // a power-setting registration
+  kProcess,   // the service process's end
+  kScm,       // the service database and dispatcher
+  kThread,    // a thread made, terminated or cut short
+  kSleep,     // a Sleep
+  kWait,      // a wait on objects: its start and its result
+  kScenario,  // what a scenario driver did to the machine
+};
+// The kind's name as the journal prints it ("debug", "wait", ...).
+const char* JournalKindName(JournalKind kind);
+
 struct JournalEntry : Stamp {
-  std::string kind;   // "debug", "event", "trace", "status", "device", "registry", ...
+  JournalKind kind = JournalKind::kDebug;
   std::wstring text;  // human-readable detail
 };
 
@@ -265,6 +291,8 @@ class Kernel {
   std::size_t OpenHandleCount() const;  // takes the lock
   // The same for one process's handles (0: the driver's).
   std::size_t OpenHandleCount(int process) const;  // takes the lock
+  // One process's open handles by kind of object ("event": 3, ...).
+  std::map<std::string, std::size_t> OpenHandlesByKind(int process) const;  // takes the lock
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
@@ -278,7 +306,7 @@ class Kernel {
   std::optional<DWORD> TakeFault(const char* op, long index = -1, const std::wstring& subject = {});  // lock held
 
   // Everything observable, in order.
-  void Record(std::string kind, std::wstring text);  // lock held
+  void Record(JournalKind kind, std::wstring text);  // lock held
   std::vector<JournalEntry> journal;
 
  private:

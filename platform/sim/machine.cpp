@@ -108,7 +108,7 @@ void Machine::KillProcess(DWORD exitCode) {
 void Machine::EndServiceProcess(DWORD exitCode, const std::wstring& how) {
   if (process.exitCode) return;
   process.exitCode = exitCode;
-  kernel.Record("process", how + L", exit code " + std::to_wstring(exitCode));
+  kernel.Record(sim::JournalKind::kProcess, how + L", exit code " + std::to_wstring(exitCode));
   kernel.EndProcess(process.id, exitCode);
   scm.ProcessEnded();
 }

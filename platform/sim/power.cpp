@@ -62,7 +62,7 @@ HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSe
   registration.recipient = hRecipient;
   registration.flags = Flags;
   m.power.registrations.push_back(registration);
-  m.kernel.Record("power", L"RegisterPowerSettingNotification " + std::to_wstring(index));
+  m.kernel.Record(sim::JournalKind::kPower, L"RegisterPowerSettingNotification " + std::to_wstring(index));
   return m.kernel.Insert(std::make_shared<sim::PowerNotifyHandle>(static_cast<std::size_t>(index)));
 }
 
@@ -77,7 +77,7 @@ BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY Handle) {
   registration.releasedAt.seq = m.kernel.NextSeq();
   registration.releasedAt.timeMs = m.kernel.Now();
   m.kernel.Close(Handle);
-  m.kernel.Record("power", L"UnregisterPowerSettingNotification " + std::to_wstring(notify->index));
+  m.kernel.Record(sim::JournalKind::kPower, L"UnregisterPowerSettingNotification " + std::to_wstring(notify->index));
   return TRUE;
 }
 }  // namespace os

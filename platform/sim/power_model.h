@@ -21,6 +21,7 @@ struct PowerSettingRegistration : Stamp {
 class PowerNotifyHandle : public Object {
  public:
   explicit PowerNotifyHandle(std::size_t registrationIndex) : index(registrationIndex) {}
+  const char* Kind() const override { return "power notification"; }
   std::size_t index;
 };
 

@@ -68,7 +68,7 @@ int vwprintf(const wchar_t* Format, va_list Args) {
   auto lock = m.kernel.Lock();
   std::wstring text(buffer.data(), static_cast<std::size_t>(n));
   m.process.console += text;
-  m.kernel.Record("console", text);
+  m.kernel.Record(sim::JournalKind::kConsole, text);
   return n;
 }
 }  // namespace os

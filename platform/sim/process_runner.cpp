@@ -70,7 +70,7 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   run.application = application;
   run.commandLine = lpCommandLine ? lpCommandLine : application;
   m.firmware.commands.push_back(run);
-  m.kernel.Record("command", run.commandLine);
+  m.kernel.Record(sim::JournalKind::kCommand, run.commandLine);
 
   const std::uint64_t runTime = m.firmware.programRunTimeMs;
   const std::uint64_t endsAt = runTime == sim::kNever ? sim::kNever : m.kernel.Now() + runTime;

@@ -233,7 +233,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     std::memcpy(&v, lpData, sizeof v);
     detail += L" = " + std::to_wstring(v);
   }
-  m.kernel.Record("registry", L"RegSetValueExW " + detail);
+  m.kernel.Record(sim::JournalKind::kRegistry, L"RegSetValueExW " + detail);
   return ERROR_SUCCESS;
 }
 
@@ -251,7 +251,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWO
   auto node = sim::RegistryModel::Create(parent->node, subKey);
   if (lpdwDisposition) *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
   *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, samDesired)));
-  if (!existed) m.kernel.Record("registry", L"RegCreateKeyExW " + node->path);
+  if (!existed) m.kernel.Record(sim::JournalKind::kRegistry, L"RegCreateKeyExW " + node->path);
   return ERROR_SUCCESS;
 }
 
@@ -269,7 +269,7 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   // A key with subkeys, and a root, cannot be deleted.
   if (!node->subkeys.empty() || node == m.registry.machineRoot) return ERROR_ACCESS_DENIED;
   sim::RegistryModel::Remove(node);
-  m.kernel.Record("registry", L"RegDeleteKeyW " + node->path);
+  m.kernel.Record(sim::JournalKind::kRegistry, L"RegDeleteKeyW " + node->path);
   return ERROR_SUCCESS;
 }
 

@@ -33,6 +33,7 @@ struct RegKeyNode {
 class RegKeyHandle : public Object {
  public:
   RegKeyHandle(std::shared_ptr<RegKeyNode> keyNode, REGSAM keyAccess) : node(std::move(keyNode)), access(keyAccess) {}
+  const char* Kind() const override { return "key"; }
   std::shared_ptr<RegKeyNode> node;
   REGSAM access;
 };

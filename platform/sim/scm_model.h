@@ -50,17 +50,22 @@ struct HandlerCall {
 class ScManagerHandle : public Object {
  public:
   explicit ScManagerHandle(DWORD desiredAccess) : access(desiredAccess) {}
+  const char* Kind() const override { return "service manager"; }
   DWORD access;
 };
 
 class ScServiceHandle : public Object {
  public:
   ScServiceHandle(std::wstring serviceName, DWORD desiredAccess) : name(std::move(serviceName)), access(desiredAccess) {}
+  const char* Kind() const override { return "service"; }
   std::wstring name;
   DWORD access;
 };
 
-class ServiceStatusHandle : public Object {};
+class ServiceStatusHandle : public Object {
+ public:
+  const char* Kind() const override { return "service status"; }
+};
 
 // One control on its way to the service's handler on the dispatcher thread.
 struct ControlRequest {

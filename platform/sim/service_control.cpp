@@ -119,7 +119,7 @@ void ScmModel::WatchStart() {
     const std::uint64_t hangAt = lastProgressAt_ + kStartHangMs + lastWaitHint_;
     if (kernel_.Block(lock, [&] { return lockHolder_.empty() || reportsSinceStart_ != reports; }, hangAt)) continue;
     ServiceEntry& entry = services[lockHolder_];
-    kernel_.Record("scm", entry.name + L" hung on starting: stopped");
+    kernel_.Record(sim::JournalKind::kScm, entry.name + L" hung on starting: stopped");
     entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_SERVICE_START_HANG, 0, 0, 0};
     ReleaseServiceLock();
   }
@@ -153,7 +153,7 @@ void ScmModel::ProcessEnded() {
   auto it = services.find(processService_);
   if (it != services.end() && it->second.status.dwCurrentState != SERVICE_STOPPED) {
     ServiceEntry& entry = it->second;
-    kernel_.Record("scm", entry.name + L" terminated unexpectedly");
+    kernel_.Record(sim::JournalKind::kScm, entry.name + L" terminated unexpectedly");
     entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
   }
   if (!lockHolder_.empty()) ReleaseServiceLock();
@@ -198,7 +198,7 @@ void ScmModel::CarryOutStart(const PendingStart& start) {
     Refresh(it->second);
     if (it->second.status.dwCurrentState == SERVICE_STOPPED) {
       it->second.status = SERVICE_STATUS{it->second.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-      kernel_.Record("scm", L"started " + it->second.name);
+      kernel_.Record(sim::JournalKind::kScm, L"started " + it->second.name);
     }
   }
   start.program->endsAt = std::max(start.earliestEnd, kernel_.Now());
@@ -257,7 +257,7 @@ constexpr std::uint64_t kHandlerTimeoutMs = 30000;
 // dispatcher thread; returns once it has been handled or the SCM gave up.
 BOOL ControlOwnService(sim::Machine& m, std::unique_lock<std::mutex>& lock, const std::wstring& name, DWORD control,
                        LPSERVICE_STATUS lpServiceStatus) {
-  m.kernel.Record("scm", L"ControlService " + std::to_wstring(control) + L" " + name);
+  m.kernel.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(control) + L" " + name);
   std::shared_ptr<sim::ControlRequest> request = m.scm.Queue(control, 0, {});
   auto entryStatus = [&m, &name]() -> const SERVICE_STATUS* {
     // The entry may be gone once the handler has run (a deleted service that stopped).
@@ -268,7 +268,7 @@ BOOL ControlOwnService(sim::Machine& m, std::unique_lock<std::mutex>& lock, cons
   if (request && !request->done) {
     auto& queue = m.scm.dispatcher.queue;
     queue.erase(std::remove(queue.begin(), queue.end(), request), queue.end());
-    m.kernel.Record("scm", L"ControlService " + std::to_wstring(control) + L" " + name + L" timed out");
+    m.kernel.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(control) + L" " + name + L" timed out");
     return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
   }
   const SERVICE_STATUS* status = entryStatus();
@@ -324,7 +324,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lp
   entry.status.dwServiceType = dwServiceType;
   entry.openHandles = 1;
   m.scm.services[entry.name] = entry;
-  m.kernel.Record("scm", L"CreateServiceW " + entry.name);
+  m.kernel.Record(sim::JournalKind::kScm, L"CreateServiceW " + entry.name);
   return reinterpret_cast<SC_HANDLE>(
       m.kernel.Insert(std::make_shared<sim::ScServiceHandle>(entry.name, dwDesiredAccess)));
 }
@@ -358,7 +358,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   // A service no process of this machine runs: it takes a stop and answers the rest.
   if (dwControl == SERVICE_CONTROL_STOP) {
     m.scm.StopScripted(*entry);
-    m.kernel.Record("scm", L"ControlService stop " + entry->name);
+    m.kernel.Record(sim::JournalKind::kScm, L"ControlService stop " + entry->name);
   }
   if (lpServiceStatus) *lpServiceStatus = entry->status;
   return TRUE;
@@ -382,7 +382,7 @@ BOOL DeleteService(SC_HANDLE hService) {
   if (auto fault = m.kernel.TakeFault("DeleteService")) return Fail(*fault);
   if (entry->markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   entry->markedForDeletion = true;
-  m.kernel.Record("scm", L"DeleteService " + entry->name);
+  m.kernel.Record(sim::JournalKind::kScm, L"DeleteService " + entry->name);
   return TRUE;
 }
 
@@ -415,7 +415,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
   d.entered = true;
   d.running = true;
   d.serviceName = lpServiceStartTable[0].lpServiceName;
-  m.kernel.Record("scm", L"dispatcher started " + d.serviceName);
+  m.kernel.Record(sim::JournalKind::kScm, L"dispatcher started " + d.serviceName);
 
   // An own-process service gets its name as its only argument.
   auto arguments = std::make_shared<std::vector<std::wstring>>(1, d.serviceName);
@@ -452,14 +452,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     m.scm.handlerCalls[call].result = result;
     request->result = result;
     request->done = true;
-    m.kernel.Record("control", L"control " + std::to_wstring(request->control) + L" event " +
+    m.kernel.Record(sim::JournalKind::kControl, L"control " + std::to_wstring(request->control) + L" event " +
                                    std::to_wstring(request->eventType) + L" result " + std::to_wstring(result));
     m.kernel.Changed();
   }
   d.running = false;
   for (auto& request : d.queue) request->done = true;
   d.queue.clear();
-  m.kernel.Record("scm", L"dispatcher returned " + d.serviceName);
+  m.kernel.Record(sim::JournalKind::kScm, L"dispatcher returned " + d.serviceName);
   m.kernel.Changed();
   sim::LastError() = ERROR_SUCCESS;
   return TRUE;
@@ -477,7 +477,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName, LPHAN
   d.handler = lpHandlerProc;
   d.context = lpContext;
   if (d.statusHandle == nullptr) d.statusHandle = m.kernel.Insert(std::make_shared<sim::ServiceStatusHandle>());
-  m.kernel.Record("scm", L"RegisterServiceCtrlHandlerExW " + std::wstring(lpServiceName));
+  m.kernel.Record(sim::JournalKind::kScm, L"RegisterServiceCtrlHandlerExW " + std::wstring(lpServiceName));
   m.kernel.Changed();
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(d.statusHandle);
 }
@@ -497,7 +497,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
   report.timeMs = m.kernel.Now();
   report.status = status;
   m.scm.statusReports.push_back(report);
-  m.kernel.Record("status", L"type " + std::to_wstring(status.dwServiceType) + L" state " +
+  m.kernel.Record(sim::JournalKind::kStatus, L"type " + std::to_wstring(status.dwServiceType) + L" state " +
                                 std::to_wstring(status.dwCurrentState) + L" accepted " +
                                 std::to_wstring(status.dwControlsAccepted) + L" exit code " +
                                 std::to_wstring(status.dwWin32ExitCode) + L" specific " +

@@ -12,6 +12,18 @@ sim::Machine& M() { return sim::Machine::Current(); }
 
 
 std::uint64_t DeadlineAfter(sim::Kernel& k, DWORD ms) { return ms == INFINITE ? sim::kNever : k.Now() + ms; }
+
+// "event 'Global\\Name'", "thread 'worker'", "process": what a wait waits on, for the journal.
+std::wstring Describe(const sim::Object& object) {
+  const char* kind = object.Kind();
+  std::wstring text(kind, kind + std::char_traits<char>::length(kind));
+  if (auto event = dynamic_cast<const sim::Event*>(&object); event && !event->name.empty())
+    text += L" '" + event->name + L"'";
+  if (auto thread = dynamic_cast<const sim::ThreadObject*>(&object)) text += L" '" + thread->name + L"'";
+  return text;
+}
+
+std::wstring Timeout(DWORD ms) { return ms == INFINITE ? L"INFINITE" : std::to_wstring(ms) + L" ms"; }
 }  // namespace
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
@@ -91,10 +103,19 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
       if (objects[i]->Signalled()) return static_cast<int>(i);
     return -1;
   };
+  // Which thread waits: its creation number, the same in every run (0: the driver).
+  const std::wstring waiter = L"thread " + std::to_wstring(m.kernel.CurrentThread()->order);
+  std::wstring waitsOn;
+  for (const auto& object : objects) waitsOn += (waitsOn.empty() ? L"" : L", ") + Describe(*object);
+  m.kernel.Record(sim::JournalKind::kWait, waiter + L" waits on " + waitsOn + L", " + Timeout(dwMilliseconds));
   bool ready = m.kernel.Block(lock, [&] { return firstSignalled() >= 0; }, DeadlineAfter(m.kernel, dwMilliseconds));
-  if (!ready) return WAIT_TIMEOUT;
+  if (!ready) {
+    m.kernel.Record(sim::JournalKind::kWait, waiter + L" timed out");
+    return WAIT_TIMEOUT;
+  }
   int index = firstSignalled();
   objects[static_cast<std::size_t>(index)]->Acquire();
+  m.kernel.Record(sim::JournalKind::kWait, waiter + L" returned with " + Describe(*objects[static_cast<std::size_t>(index)]));
   return WAIT_OBJECT_0 + static_cast<DWORD>(index);
 }
 
@@ -110,7 +131,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
   if (lpStartAddress == nullptr || dwCreationFlags != 0) return Fail(ERROR_INVALID_PARAMETER), nullptr;
   auto thread = m.kernel.Spawn([lpStartAddress, lpParameter] { return lpStartAddress(lpParameter); }, L"thread");
   if (lpThreadId) *lpThreadId = static_cast<DWORD>(m.kernel.Now() & 0xFFFF) + 4;
-  m.kernel.Record("thread", L"CreateThread");
+  m.kernel.Record(sim::JournalKind::kThread, L"CreateThread");
   return m.kernel.Insert(thread);
 }
 
@@ -119,7 +140,7 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
   auto lock = m.kernel.Lock();
   auto thread = m.kernel.FindAs<sim::ThreadObject>(hThread);
   if (!thread) return Fail(ERROR_INVALID_HANDLE);
-  m.kernel.Record("thread", L"TerminateThread exit code " + std::to_wstring(dwExitCode));
+  m.kernel.Record(sim::JournalKind::kThread, L"TerminateThread exit code " + std::to_wstring(dwExitCode));
   if (thread->thread) m.kernel.Terminate(thread->thread, dwExitCode);
   return TRUE;
 }
@@ -144,7 +165,7 @@ BOOL CloseHandle(HANDLE hObject) {
 void Sleep(DWORD dwMilliseconds) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
-  m.kernel.Record("sleep", std::to_wstring(dwMilliseconds) + L" ms");
+  m.kernel.Record(sim::JournalKind::kSleep, std::to_wstring(dwMilliseconds) + L" ms");
   m.kernel.Block(lock, [] { return false; }, DeadlineAfter(m.kernel, dwMilliseconds));
 }
 

@@ -172,7 +172,7 @@ class ScenarioRun {
   void Note(const std::string& what) {
     if (settingUp_) return;
     auto lock = machine_.kernel.Lock();
-    machine_.kernel.Record("scenario", Wide(what));
+    machine_.kernel.Record(sim::JournalKind::kScenario, Wide(what));
   }
 
   void Act(const Action& action) {
@@ -453,7 +453,7 @@ class ScenarioRun {
     }
     for (const sim::JournalEntry& entry : machine_.Journal()) {
       if (result_.instants.empty() || result_.instants.back() != entry.timeMs) result_.instants.push_back(entry.timeMs);
-      if (entry.kind == "registry") {
+      if (entry.kind == sim::JournalKind::kRegistry) {
         // "RegSetValueExW HKLM\<key>\<value> type N[ = dword]"
         const std::string text = Utf8(entry.text);
         const std::string rest = text.substr(text.find(' ') + 1);
@@ -463,7 +463,7 @@ class ScenarioRun {
         if (path.rfind("HKLM\\", 0) == 0) path = path.substr(5);
         add(entry.seq, entry.timeMs, K::kRegistry, rest, path,
             equals == std::string::npos ? rest.substr(typeAt + 1) : rest.substr(equals + 3));
-      } else if (entry.kind == "scenario") {
+      } else if (entry.kind == sim::JournalKind::kScenario) {
         const std::string text = Utf8(entry.text);
         add(entry.seq, entry.timeMs, K::kControl, text, text);
       }

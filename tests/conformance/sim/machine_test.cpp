@@ -73,7 +73,7 @@ class Machine : public Conformance {
       return entry.status.dwCurrentState == state;
     });
   }
-  bool Journaled(const std::string& kind, const std::wstring& text) {
+  bool Journaled(sim::JournalKind kind, const std::wstring& text) {
     auto journal = m.Journal();
     return std::any_of(journal.begin(), journal.end(),
                        [&](const sim::JournalEntry& e) { return e.kind == kind && e.text == text; });
@@ -99,7 +99,7 @@ TEST_F(Machine, AKilledProcessEndsAtOnceAndTheServiceStartsAgain) {
   EXPECT_EQ(std::optional<DWORD>(0xC0000005), m.process.ExitCode());
   EXPECT_TRUE(main->finished);
   EXPECT_EQ(0xC0000005, main->exitCode);
-  EXPECT_TRUE(Journaled("process", L"TerminateProcess, exit code " + std::to_wstring(0xC0000005)));
+  EXPECT_TRUE(Journaled(sim::JournalKind::kProcess, L"TerminateProcess, exit code " + std::to_wstring(0xC0000005)));
   sim::ServiceEntry entry = *m.scm.Service(kService);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), entry.status.dwWin32ExitCode);
@@ -125,7 +125,7 @@ TEST_F(Machine, TheDispatcherStaysWhileTheServiceHasNotStoppedAndAHungStartIsSto
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_START_HANG), entry.status.dwWin32ExitCode);
   EXPECT_FALSE(m.scm.ServiceLockHeld());
-  EXPECT_TRUE(Journaled("scm", std::wstring(kService) + L" hung on starting: stopped"));
+  EXPECT_TRUE(Journaled(sim::JournalKind::kScm, std::wstring(kService) + L" hung on starting: stopped"));
   m.RunFor(3600000);
   EXPECT_FALSE(main->finished);
 }
