@@ -137,6 +137,27 @@ TEST(Kernel, WaitsAreJournaled) {
             waits);
 }
 
+// A long run keeps the newest entries of each log only, and says how many
+// it let go.
+TEST(Kernel, LogsKeepTheirNewestEntries) {
+  sim::Machine machine(OneAtATime(0));
+  machine.kernel.logWindow = 4;
+  machine.Start(
+      [] {
+        for (int line = 0; line < 10; ++line) os::OutputDebugStringW(std::to_wstring(line).c_str());
+        return DWORD{0};
+      },
+      L"chatter");
+  machine.RunFor(10);
+  std::vector<std::wstring> lines;
+  for (const sim::DebugLine& line : machine.diagnostics.DebugLines()) lines.push_back(line.text);
+  EXPECT_EQ((std::vector<std::wstring>{L"6", L"7", L"8", L"9"}), lines);
+  auto lock = machine.kernel.Lock();
+  EXPECT_EQ(4u, machine.kernel.journal.size());
+  EXPECT_EQ(machine.kernel.journal.Recorded() - 4, machine.kernel.journal.Dropped());
+  EXPECT_EQ(6u, machine.diagnostics.debugLines.Dropped());
+}
+
 TEST(Kernel, HandleFromAnEarlierMachineIsInvalid) {
   HANDLE stale = nullptr;
   {

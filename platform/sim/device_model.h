@@ -46,7 +46,7 @@ class DeviceInfoSet : public Object {
 
 class DeviceModel {
  public:
-  explicit DeviceModel(Kernel& kernel) : kernel_(kernel) {}
+  explicit DeviceModel(Kernel& kernel) : actions(kernel.logWindow), kernel_(kernel) {}
 
   // Biometric class; returns its index (list order).
   int AddDevice(SimDevice device);
@@ -76,7 +76,7 @@ class DeviceModel {
   void ChangeState(int device, DWORD stateChange);
 
   std::vector<DeviceNode> nodes;
-  std::vector<DeviceAction> actions;
+  BoundedLog<DeviceAction> actions;
   int openLists = 0;
   std::uint64_t installerTimeMs = 0;
 

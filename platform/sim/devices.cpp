@@ -58,7 +58,7 @@ std::wstring DeviceModel::HardwareKeyPath(int device) const {
 
 std::vector<DeviceAction> DeviceModel::Actions() const {
   auto lock = kernel_.Lock();
-  return actions;
+  return actions.Entries();
 }
 
 int DeviceModel::OpenDeviceLists() const {

@@ -26,7 +26,8 @@ void CivilFromDays(std::int64_t z, int& y, unsigned& m, unsigned& d) {
 }
 }  // namespace
 
-DiagnosticsModel::DiagnosticsModel(Kernel& kernel) : kernel_(kernel) {
+DiagnosticsModel::DiagnosticsModel(Kernel& kernel)
+    : eventLog(kernel.logWindow), debugLines(kernel.logWindow), traceMessages(kernel.logWindow), kernel_(kernel) {
   SYSTEMTIME start{2024, 3, 4, 7, 9, 5, 2, 7};
   SetLocalTime(start);
 }
@@ -100,15 +101,15 @@ bool DiagnosticsModel::ProviderRegistered() const {
 }
 std::vector<EventLogEntry> DiagnosticsModel::EventLog() const {
   auto lock = kernel_.Lock();
-  return eventLog;
+  return eventLog.Entries();
 }
 std::vector<DebugLine> DiagnosticsModel::DebugLines() const {
   auto lock = kernel_.Lock();
-  return debugLines;
+  return debugLines.Entries();
 }
 std::vector<TraceRecord> DiagnosticsModel::TraceMessages() const {
   auto lock = kernel_.Lock();
-  return traceMessages;
+  return traceMessages.Entries();
 }
 int DiagnosticsModel::OpenEventSources() const {
   auto lock = kernel_.Lock();

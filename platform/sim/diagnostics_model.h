@@ -83,9 +83,9 @@ class DiagnosticsModel {
   int OpenEventSources() const;
 
   // Platform side, lock held.
-  std::vector<EventLogEntry> eventLog;
-  std::vector<DebugLine> debugLines;
-  std::vector<TraceRecord> traceMessages;
+  BoundedLog<EventLogEntry> eventLog;
+  BoundedLog<DebugLine> debugLines;
+  BoundedLog<TraceRecord> traceMessages;
   TraceProviderRegistration provider;
   std::vector<TraceSession> sessions;
   int openEventSources = 0;

@@ -41,10 +41,12 @@
 // that does not rethrow): the next platform call raises it again.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -195,6 +197,43 @@ struct JournalEntry : Stamp {
   std::wstring text;  // human-readable detail
 };
 
+// What the machine records, newest last. It keeps the newest `window`
+// entries only, so that a run of simulated weeks does not grow without
+// bound; the window is the kernel's logWindow, read at each record.
+template <class T>
+class BoundedLog {
+ public:
+  explicit BoundedLog(const std::size_t& window) : window_(window) {}
+  void push_back(T entry) {
+    entries_.push_back(std::move(entry));
+    // The newest entry always stays: a caller may hold a reference to it.
+    while (entries_.size() > std::max<std::size_t>(window_, 1)) {
+      entries_.pop_front();
+      ++dropped_;
+    }
+  }
+  // References stay valid until their entry leaves the window.
+  T& back() { return entries_.back(); }
+  const T& back() const { return entries_.back(); }
+  const T& operator[](std::size_t i) const { return entries_[i]; }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+  bool empty() const { return entries_.empty(); }
+  std::size_t size() const { return entries_.size(); }
+  // How many entries left the window, and how many were ever recorded.
+  std::uint64_t Dropped() const { return dropped_; }
+  std::uint64_t Recorded() const { return dropped_ + entries_.size(); }
+  std::vector<T> Entries() const { return std::vector<T>(entries_.begin(), entries_.end()); }
+
+ private:
+  const std::size_t& window_;
+  std::deque<T> entries_;
+  std::uint64_t dropped_ = 0;
+};
+
+// The newest entries each log of a machine keeps (see BoundedLog).
+constexpr std::size_t kDefaultLogWindow = 50000;
+
 struct Fault {
   std::string op;
   DWORD error;
@@ -307,7 +346,10 @@ class Kernel {
 
   // Everything observable, in order.
   void Record(JournalKind kind, std::wstring text);  // lock held
-  std::vector<JournalEntry> journal;
+  // How many entries the journal and each model's log keep; set it before
+  // the machine runs.
+  std::size_t logWindow = kDefaultLogWindow;
+  BoundedLog<JournalEntry> journal{logWindow};
 
  private:
   bool OneAtATime() const { return scheduling_.mode == Scheduling::Mode::kOneAtATime; }

@@ -132,7 +132,7 @@ void Machine::SignalTogether(const std::vector<std::wstring>& names) {
 
 std::vector<JournalEntry> Machine::Journal() {
   auto lock = kernel.Lock();
-  return kernel.journal;
+  return kernel.journal.Entries();
 }
 
 }  // namespace sim

@@ -101,7 +101,8 @@ struct PendingStart {
 
 class ScmModel {
  public:
-  explicit ScmModel(Kernel& kernel) : kernel_(kernel) {}
+  explicit ScmModel(Kernel& kernel)
+      : statusReports(kernel.logWindow), handlerCalls(kernel.logWindow), kernel_(kernel) {}
 
   // Database, driver side.
   void AddService(const std::wstring& name, DWORD currentState = SERVICE_STOPPED, std::uint64_t stopTakesMs = 0);
@@ -127,8 +128,8 @@ class ScmModel {
 
   // Platform side, lock held.
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;
-  std::vector<StatusReport> statusReports;
-  std::vector<HandlerCall> handlerCalls;
+  BoundedLog<StatusReport> statusReports;
+  BoundedLog<HandlerCall> handlerCalls;
   void Refresh(ServiceEntry& entry) const;  // completes a scripted stop whose time has come
   ServiceDispatcher dispatcher;
   // Queues a request for the dispatcher thread; null when the process has no

@@ -28,7 +28,7 @@ std::optional<ServiceEntry> ScmModel::Service(const std::wstring& name) const {
 
 std::vector<StatusReport> ScmModel::StatusReports() const {
   auto lock = kernel_.Lock();
-  return statusReports;
+  return statusReports.Entries();
 }
 
 std::optional<DWORD> ScmModel::Control(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
@@ -48,7 +48,7 @@ std::optional<DWORD> ScmModel::SessionChange(DWORD eventType, DWORD sessionId) {
 
 std::vector<HandlerCall> ScmModel::HandlerCalls() const {
   auto lock = kernel_.Lock();
-  return handlerCalls;
+  return handlerCalls.Entries();
 }
 
 bool ScmModel::ServiceLockHeld() const {
@@ -439,8 +439,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     std::shared_ptr<sim::ControlRequest> request = d.queue.front();
     d.queue.pop_front();
     d.handling = request;
-    const std::size_t call = m.scm.handlerCalls.size();
     m.scm.handlerCalls.push_back(sim::HandlerCall{request->control, request->eventType, m.kernel.Now(), {}, {}});
+    // One call at a time: no other call is recorded before this one returns.
+    sim::HandlerCall& call = m.scm.handlerCalls.back();
     LPHANDLER_FUNCTION_EX handler = d.handler;
     LPVOID context = d.context;
     LPVOID eventData = m.kernel.memory.PlaceEventData(request->eventData);
@@ -448,8 +449,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     DWORD result = handler(request->control, request->eventType, eventData, context);
     lock = m.kernel.Lock();
     d.handling = nullptr;
-    m.scm.handlerCalls[call].returnedAtMs = m.kernel.Now();
-    m.scm.handlerCalls[call].result = result;
+    call.returnedAtMs = m.kernel.Now();
+    call.result = result;
     request->result = result;
     request->done = true;
     m.kernel.Record(sim::JournalKind::kControl, L"control " + std::to_wstring(request->control) + L" event " +
