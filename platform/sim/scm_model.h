@@ -131,6 +131,9 @@ class ScmModel {
   BoundedLog<StatusReport> statusReports;
   BoundedLog<HandlerCall> handlerCalls;
   void Refresh(ServiceEntry& entry) const;  // completes a scripted stop whose time has come
+  // A service marked for deletion leaves the database once it is stopped and
+  // its last handle is closed, whichever comes last.
+  void RemoveIfDeleted(const std::wstring& name);
   ServiceDispatcher dispatcher;
   // Queues a request for the dispatcher thread; null when the process has no
   // handler to call (no dispatcher, no registration, or already stopped).

@@ -94,6 +94,15 @@ void ScmModel::Refresh(ServiceEntry& entry) const {
   }
 }
 
+void ScmModel::RemoveIfDeleted(const std::wstring& name) {
+  auto it = services.find(name);
+  if (it != services.end() && it->second.markedForDeletion && it->second.openHandles == 0 &&
+      it->second.status.dwCurrentState == SERVICE_STOPPED) {
+    kernel_.Record(sim::JournalKind::kScm, it->second.name + L" deleted");
+    services.erase(it);
+  }
+}
+
 void ScmModel::BeginServiceStart(const std::wstring& name) {
   ServiceEntry& entry = services[name];
   entry.name = name;
@@ -121,14 +130,19 @@ void ScmModel::WatchStart() {
     ServiceEntry& entry = services[lockHolder_];
     kernel_.Record(sim::JournalKind::kScm, entry.name + L" hung on starting: stopped");
     entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_SERVICE_START_HANG, 0, 0, 0};
+    const std::wstring name = entry.name;
     ReleaseServiceLock();
+    RemoveIfDeleted(name);
   }
 }
 
 void ScmModel::Reported(const SERVICE_STATUS& status) {
   auto entry = services.find(dispatcher.serviceName);
   if (entry != services.end()) entry->second.status = status;
-  if (status.dwCurrentState == SERVICE_STOPPED) dispatcher.stoppedReported = true;
+  if (status.dwCurrentState == SERVICE_STOPPED) {
+    dispatcher.stoppedReported = true;
+    RemoveIfDeleted(dispatcher.serviceName);
+  }
   if (lockHolder_.empty() || CaseInsensitiveLess()(lockHolder_, dispatcher.serviceName) ||
       CaseInsensitiveLess()(dispatcher.serviceName, lockHolder_))
     return;
@@ -157,6 +171,7 @@ void ScmModel::ProcessEnded() {
     entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
   }
   if (!lockHolder_.empty()) ReleaseServiceLock();
+  RemoveIfDeleted(processService_);
   kernel_.Changed();
 }
 
@@ -392,9 +407,8 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   HANDLE handle = reinterpret_cast<HANDLE>(hSCObject);
   if (auto service = m.kernel.FindAs<sim::ScServiceHandle>(handle)) {
     auto it = m.scm.services.find(service->name);
-    if (it != m.scm.services.end() && --it->second.openHandles == 0 && it->second.markedForDeletion &&
-        it->second.status.dwCurrentState == SERVICE_STOPPED)
-      m.scm.services.erase(it);
+    if (it != m.scm.services.end()) --it->second.openHandles;
+    m.scm.RemoveIfDeleted(service->name);
   } else if (!m.kernel.FindAs<sim::ScManagerHandle>(handle)) {
     return Fail(ERROR_INVALID_HANDLE);
   }

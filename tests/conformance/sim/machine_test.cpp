@@ -114,6 +114,24 @@ TEST_F(Machine, AKilledProcessEndsAtOnceAndTheServiceStartsAgain) {
   EXPECT_EQ(std::optional<DWORD>(0), m.process.ExitCode());
 }
 
+// DeleteService only marks a running service: the entry goes when it has
+// stopped and its last handle is closed, here in that order reversed.
+TEST_F(Machine, AServiceMarkedForDeletionGoesWhenItStopsAfterItsLastHandleIsClosed) {
+  auto main = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  {
+    UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(os::OpenServiceW(manager.Get(), kService, DELETE));
+    ASSERT_TRUE(os::DeleteService(service.Get()));
+  }
+  ASSERT_TRUE(m.scm.Service(kService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(kService));
+  EXPECT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+  EXPECT_FALSE(m.scm.Service(kService));
+  EXPECT_TRUE(Journaled(sim::JournalKind::kScm, std::wstring(kService) + L" deleted"));
+  EXPECT_EQ(0u, m.Join(main));
+}
+
 TEST_F(Machine, TheDispatcherStaysWhileTheServiceHasNotStoppedAndAHungStartIsStopped) {
   g_behaviour.registerHandler = false;
   auto main = StartService();
