@@ -47,6 +47,24 @@ TEST_F(Recovery, DisablesThenEnablesOneSecondLater) {
   EXPECT_EQ(kYellowBangNone, CheckYellowBang(&problem));
 }
 
+// A sensor whose cause of failure stays shows its problem again right after
+// the enable; once the cause is gone the next recovery clears it.
+TEST_F(Recovery, ASensorWhoseCauseStaysFailsAgainAfterTheEnable) {
+  const int sensor = AddDevice(L"ZEFO Fingerprint");
+  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START, /*persists=*/true);
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  ULONG problem = 0;
+  EXPECT_EQ(kYellowBangFound, CheckYellowBang(&problem));
+  EXPECT_EQ(static_cast<ULONG>(CM_PROB_FAILED_POST_START), problem);
+
+  machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
+  EXPECT_EQ(1, RecoverZEFOFPDevice());
+  EXPECT_EQ(kYellowBangNone, CheckYellowBang(&problem));
+  EXPECT_EQ((std::vector<Action>{{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}, {0, DICS_DISABLE, 1000},
+                                 {0, DICS_ENABLE, 2000}}),
+            Actions());
+}
+
 TEST_F(Recovery, HandlesEveryMatchingDeviceInIndexOrder) {
   AddDevice(L"ZEFO A");
   AddDevice(L"Zefo lookalike");

@@ -15,6 +15,9 @@ struct SimDevice {
   std::wstring description;               // SPDRP_DEVICEDESC, REG_SZ
   std::vector<std::wstring> hardwareIds;  // SPDRP_HARDWAREID, REG_MULTI_SZ
   ULONG problem = 0;                      // nonzero: DN_HAS_PROBLEM set, this problem number
+  // The problem's cause outlives a restart: an enable brings the device back
+  // with the same problem. False: the restart an enable makes clears it.
+  bool problemPersists = false;
   bool present = true;                    // only present members are listed (DIGCF_PRESENT)
 };
 
@@ -50,7 +53,9 @@ class DeviceModel {
 
   // Biometric class; returns its index (list order).
   int AddDevice(SimDevice device);
-  void SetProblem(int device, ULONG problem);
+  // The device fails with problem (0: no problem, its cause gone); persists:
+  // its cause stays until the next SetProblem, so an enable does not clear it.
+  void SetProblem(int device, ULONG problem, bool persists = false);
   void SetPresent(int device, bool present);
   // Replaces a property's raw bytes and type (e.g. a description without
   // terminator, odd length).

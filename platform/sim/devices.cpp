@@ -31,9 +31,11 @@ int DeviceModel::AddDevice(SimDevice device) {
   return static_cast<int>(nodes.size()) - 1;
 }
 
-void DeviceModel::SetProblem(int device, ULONG problem) {
+void DeviceModel::SetProblem(int device, ULONG problem, bool persists) {
   auto lock = kernel_.Lock();
-  nodes.at(static_cast<std::size_t>(device)).device.problem = problem;
+  SimDevice& target = nodes.at(static_cast<std::size_t>(device)).device;
+  target.problem = problem;
+  target.problemPersists = problem != 0 && persists;
 }
 
 void DeviceModel::SetPresent(int device, bool present) {
@@ -73,9 +75,10 @@ void DeviceModel::SetInstallerTime(std::uint64_t ms) {
 
 void DeviceModel::ChangeState(int device, DWORD stateChange) {
   DeviceNode& node = nodes[static_cast<std::size_t>(device)];
-  // Enabling starts the device afresh, which clears the failure it had.
+  // Enabling starts the device afresh, which clears the failure it had
+  // unless its cause is still there.
   node.disabled = stateChange == DICS_DISABLE;
-  if (stateChange == DICS_ENABLE) node.device.problem = 0;
+  if (stateChange == DICS_ENABLE && !node.device.problemPersists) node.device.problem = 0;
   DeviceAction action;
   action.seq = kernel_.NextSeq();
   action.timeMs = kernel_.Now();

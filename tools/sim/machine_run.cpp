@@ -205,8 +205,9 @@ class ScenarioRun {
         SessionChange(action.name);
         break;
       case K::kProblem:
-        Note("problem " + action.device + " " + (action.number ? std::to_string(action.number) : "clear"));
-        machine_.devices.SetProblem(deviceIndex_.at(action.device), action.number);
+        Note("problem " + action.device + " " + (action.number ? std::to_string(action.number) : "clear") +
+             (action.persists ? " persists" : ""));
+        machine_.devices.SetProblem(deviceIndex_.at(action.device), action.number, action.persists);
         break;
       case K::kAddDevice:
       case K::kRemoveDevice:

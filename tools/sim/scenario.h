@@ -56,6 +56,7 @@ struct Action {
   // kFault: error code.
   unsigned long number = 0;
   int times = 1;  // kFault: how many calls fail, -1 every call
+  bool persists = false;  // kProblem: an enable does not clear it
 };
 
 struct TimedAction {

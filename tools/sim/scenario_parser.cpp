@@ -299,6 +299,7 @@ class Parser {
       action.kind = K::kProblem;
       action.device = KnownDevice(in).name;
       action.number = in.Take("clear") ? 0 : static_cast<unsigned long>(in.Number("problem code (or clear)"));
+      action.persists = action.number != 0 && in.Take("persists");
     } else if (word == "add" || word == "remove") {
       action.kind = word == "add" ? K::kAddDevice : K::kRemoveDevice;
       action.device = KnownDevice(in).name;

@@ -64,6 +64,9 @@ struct Occurrence {
 // Sensor problem codes: 43 (the driver reported a failure) and 31 (not
 // working properly) most often, and now and then others.
 const unsigned long kProblems[] = {43, 43, 43, 31, 31, 10, 28, 24};
+// How often a problem's cause outlives the restarts a recovery makes, until
+// the problem is cleared.
+constexpr double kProblemPersists = 0.3;
 
 struct FaultKind {
   const char* operation;
@@ -101,7 +104,12 @@ class BootTimeline {
     Occurring({0.05, 2 * 60000.0}, [] { return Make(Action::Kind::kSession, 0, "logoff"); },
               [] { return Make(Action::Kind::kSession, 0, "logon"); });
     for (const Device& device : machine_.devices) {
-      Occurring({0.2, 10 * 60000.0}, [&] { return Make(Action::Kind::kProblem, draw_.Pick(kProblems), {}, device.name); },
+      Occurring({0.2, 10 * 60000.0},
+                [&] {
+                  Action problem = Make(Action::Kind::kProblem, draw_.Pick(kProblems), {}, device.name);
+                  problem.persists = draw_.Chance(kProblemPersists);
+                  return problem;
+                },
                 [&] { return Make(Action::Kind::kProblem, 0, {}, device.name); });
       // Unplugged or reset, and its driver attaching as it comes back.
       Occurring({0.1, 60000.0}, [&] { return Make(Action::Kind::kRemoveDevice, 0, {}, device.name); }, [&] {
