@@ -241,6 +241,19 @@ TEST(Kernel, HandlesAreCountedPerProcess) {
   EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
 }
 
+// A thread that keeps running without letting the clock move (here it yields
+// with Sleep(0) for ever) fails the driver's run loudly instead of hanging it.
+TEST(Kernel, RunForGivesUpOnAClockThatCannotMove) {
+  sim::Machine machine(OneAtATime(0));
+  machine.Start(
+      [] {
+        for (;;) os::Sleep(0);
+        return DWORD{0};
+      },
+      L"spinner");
+  EXPECT_THROW(machine.RunFor(1000, std::chrono::milliseconds(200)), std::runtime_error);
+}
+
 // When every thread waits for ever, a driver that may give up does so at once.
 TEST(Kernel, DriverGivesUpAtOnceWhenNothingCanHappen) {
   sim::Machine machine(OneAtATime(0));

@@ -51,12 +51,16 @@ std::uint64_t Machine::Now() {
   return kernel.Now();
 }
 
-void Machine::RunFor(std::uint64_t ms) {
+void Machine::RunFor(std::uint64_t ms, std::chrono::milliseconds realLimit) {
   {
     auto lock = kernel.Lock();
-    kernel.Block(lock, [] { return false; }, kernel.Now() + ms);
+    const std::uint64_t until = kernel.Now() + ms;
+    kernel.BlockReal(lock, [] { return false; }, until, realLimit);
+    if (kernel.Now() < until)
+      throw std::runtime_error("the machine clock stood at " + std::to_string(kernel.Now()) + " ms short of " +
+                               std::to_string(until) + " ms for the real-time limit: a thread keeps running");
   }
-  if (!Settle()) throw std::runtime_error("machine did not settle");
+  if (!Settle(realLimit)) throw std::runtime_error("the machine did not settle within the real-time limit");
 }
 
 bool Machine::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds realLimit) {

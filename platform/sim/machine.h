@@ -43,8 +43,10 @@ class Machine {
   // Machine time in ms since the machine started.
   std::uint64_t Now();
   // Lets the machine run for ms of machine time, the driver blocked meanwhile,
-  // and then settle: what is due at that time is done when it returns.
-  void RunFor(std::uint64_t ms);
+  // and then settle: what is due at that time is done when it returns. Throws
+  // std::runtime_error when that takes longer than realLimit of real time (a
+  // thread that keeps running without letting the clock move).
+  void RunFor(std::uint64_t ms, std::chrono::milliseconds realLimit = std::chrono::seconds(20));
   // Lets the machine run until done() holds (checked under the machine lock;
   // read only machine state in it). False after realLimit of real time.
   bool RunUntil(const std::function<bool()>& done,
