@@ -3,6 +3,8 @@
 #include <cassert>
 #include <stdexcept>
 
+#include "platform/process.h"
+#include "platform/service_control.h"
 #include "platform/sim/fault_operations.h"
 
 namespace sim {
@@ -137,6 +139,76 @@ void Machine::SignalTogether(const std::vector<std::wstring>& names) {
 std::vector<JournalEntry> Machine::Journal() {
   auto lock = kernel.Lock();
   return kernel.journal.Entries();
+}
+
+DWORD Machine::SendControl(const std::wstring& service, DWORD control) {
+  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle target(os::OpenServiceW(manager.Get(), service.c_str(),
+                                         SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL));
+  if (!target) return os::GetLastError();
+  SERVICE_STATUS status{};
+  return os::ControlService(target.Get(), control, &status) ? ERROR_SUCCESS : os::GetLastError();
+}
+
+std::optional<DWORD> Machine::Shutdown() {
+  auto lock = kernel.Lock();
+  auto it = scm.services.find(scm.dispatcher.serviceName);
+  if (!scm.dispatcher.running || it == scm.services.end() || it->second.status.dwCurrentState == SERVICE_STOPPED ||
+      !(it->second.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))
+    return std::nullopt;
+  return scm.Deliver(lock, SERVICE_CONTROL_SHUTDOWN, 0, {});
+}
+
+std::optional<DWORD> Machine::PowerSettingChanged(const GUID& setting, DWORD value) {
+  return power.SettingChanged(setting, value);
+}
+
+std::optional<DWORD> Machine::SessionChanged(DWORD eventType) { return scm.SessionChange(eventType); }
+
+int Machine::AddDevice(SimDevice device) { return devices.AddDevice(std::move(device)); }
+
+void Machine::SetDevicePresent(int device, bool present) { devices.SetPresent(device, present); }
+
+void Machine::SetDeviceProblem(int device, ULONG problem, bool persists) {
+  devices.SetProblem(device, problem, persists);
+}
+
+bool Machine::SignalNamedEvent(const std::wstring& name) {
+  auto lock = kernel.Lock();
+  auto it = kernel.namedEvents.find(name);
+  std::shared_ptr<Event> event = it == kernel.namedEvents.end() ? nullptr : it->second.lock();
+  if (!event) return false;
+  event->signalled = true;
+  kernel.Changed();
+  return true;
+}
+
+void Machine::SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                               std::vector<BYTE> data) {
+  registry.SetValue(keyPath, name, type, std::move(data));
+}
+
+void Machine::SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, std::vector<BYTE> bytes) {
+  firmware.SetVariable(name, vendorGuid, std::move(bytes));
+}
+
+std::map<std::string, std::size_t> Machine::OpenHandles() {
+  int id;
+  {
+    auto lock = kernel.Lock();
+    id = process.id;
+  }
+  return kernel.OpenHandlesByKind(id);
+}
+
+bool Machine::DeviceEnabled(int device) {
+  auto lock = kernel.Lock();
+  return !devices.nodes.at(static_cast<std::size_t>(device)).disabled;
+}
+
+std::optional<DWORD> Machine::ServiceState(const std::wstring& name) {
+  const auto entry = scm.Service(name);
+  return entry ? std::optional<DWORD>(entry->status.dwCurrentState) : std::nullopt;
 }
 
 }  // namespace sim

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "platform/sim/device_model.h"
@@ -73,6 +75,43 @@ class Machine {
 
   // Sets these named events in one step, as if signalled at the same moment.
   void SignalTogether(const std::vector<std::wstring>& names);
+
+  // Acting on the machine as the system and the people around it do.
+  // A control sent as "sc control" sends it: the SCM's checks (state,
+  // accepted controls), then the service's handler. ERROR_SUCCESS, or the
+  // error ControlService failed with.
+  DWORD SendControl(const std::wstring& service, DWORD control);
+  // The system goes down: the SCM sends SERVICE_CONTROL_SHUTDOWN to the
+  // service process's service if it accepts it and has not stopped. The
+  // handler's result; none when nothing was sent.
+  std::optional<DWORD> Shutdown();
+  // A power-setting change (lid switch, display state, ...), sent to a
+  // service that registered for it and accepts power events; none when not.
+  std::optional<DWORD> PowerSettingChanged(const GUID& setting, DWORD value);
+  // A session change (a WTS_* event type), sent to a service that accepts
+  // session changes; none when not.
+  std::optional<DWORD> SessionChanged(DWORD eventType);
+  // A device of the biometric class: its index (list order).
+  int AddDevice(SimDevice device);
+  // Plugged in or removed.
+  void SetDevicePresent(int device, bool present);
+  // The device fails with problem (0: its cause is gone); persists: an
+  // enable does not clear it.
+  void SetDeviceProblem(int device, ULONG problem, bool persists = false);
+  // Sets the named event if a process made it; false when none exists.
+  bool SignalNamedEvent(const std::wstring& name);
+  // Under HKLM, creating the key path as needed.
+  void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, std::vector<BYTE> data);
+  // An empty content removes the variable.
+  void SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, std::vector<BYTE> bytes);
+
+  // Observing the machine, for invariants.
+  // The service process's open handles by kind ("event": 3, ...).
+  std::map<std::string, std::size_t> OpenHandles();
+  // Not disabled by the class installer (whatever problem it shows).
+  bool DeviceEnabled(int device);
+  // A service's state in the SCM database; none when it has no entry.
+  std::optional<DWORD> ServiceState(const std::wstring& name);
 
   std::vector<JournalEntry> Journal();
 

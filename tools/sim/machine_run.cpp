@@ -143,7 +143,7 @@ class ScenarioRun {
       for (const std::string& id : device.hardwareIds) simDevice.hardwareIds.push_back(Wide(id));
       simDevice.problem = device.problem;
       simDevice.present = device.present;
-      const int index = machine_.devices.AddDevice(simDevice);
+      const int index = machine_.AddDevice(simDevice);
       deviceIndex_[device.name] = index;
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
@@ -207,12 +207,12 @@ class ScenarioRun {
       case K::kProblem:
         Note("problem " + action.device + " " + (action.number ? std::to_string(action.number) : "clear") +
              (action.persists ? " persists" : ""));
-        machine_.devices.SetProblem(deviceIndex_.at(action.device), action.number, action.persists);
+        machine_.SetDeviceProblem(deviceIndex_.at(action.device), action.number, action.persists);
         break;
       case K::kAddDevice:
       case K::kRemoveDevice:
         Note((action.kind == K::kAddDevice ? "add " : "remove ") + action.device);
-        machine_.devices.SetPresent(deviceIndex_.at(action.device), action.kind == K::kAddDevice);
+        machine_.SetDevicePresent(deviceIndex_.at(action.device), action.kind == K::kAddDevice);
         break;
       case K::kDriverAttach:
         DriverAttach();
@@ -223,14 +223,14 @@ class ScenarioRun {
                                                             : ConfigurationsKey(deviceIndex_.at(action.device));
         auto [type, bytes] = RegistryData(action.value);
         Note((action.kind == K::kSetting ? "setting " : "config " + action.device + " ") + action.name);
-        machine_.registry.SetValue(key, Wide(action.name), type, bytes);
+        machine_.SetRegistryValue(key, Wide(action.name), type, bytes);
         break;
       }
       case K::kFirmware:
       case K::kFirmwareMissing:
         Note("firmware " + action.name);
-        machine_.firmware.SetVariable(Wide(action.name), kFirmwareVendorGuid,
-                                      std::vector<BYTE>(action.bytes.begin(), action.bytes.end()));
+        machine_.SetFirmwareVariable(Wide(action.name), kFirmwareVendorGuid,
+                                     std::vector<BYTE>(action.bytes.begin(), action.bytes.end()));
         break;
       case K::kFault:
         Note("fail " + action.name);
@@ -249,13 +249,9 @@ class ScenarioRun {
   void ControlThroughScm(const std::string& what, DWORD control) {
     Note(what);
     ControlSent sent = Sending(what, control == SERVICE_CONTROL_STOP);
-    UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueScHandle service(os::OpenServiceW(manager.Get(), kServiceName, SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL));
-    SERVICE_STATUS status{};
-    if (os::ControlService(service.Get(), control, &status))
-      sent.delivered = true;
-    else
-      sent.refusal = "ControlService failed with " + std::to_string(os::GetLastError());
+    const DWORD error = machine_.SendControl(kServiceName, control);
+    sent.delivered = error == ERROR_SUCCESS;
+    if (!sent.delivered) sent.refusal = "ControlService failed with " + std::to_string(error);
     Sent(sent);
   }
 
@@ -263,19 +259,15 @@ class ScenarioRun {
   void Shutdown() {
     Note("shutdown");
     ControlSent sent = Sending("shutdown", true);
-    const auto entry = machine_.scm.Service(kServiceName);
-    if (!entry || !(entry->status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) ||
-        entry->status.dwCurrentState == SERVICE_STOPPED)
-      sent.refusal = "the service does not accept a shutdown now";
-    else
-      sent.delivered = machine_.scm.Control(SERVICE_CONTROL_SHUTDOWN).has_value();
+    sent.delivered = machine_.Shutdown().has_value();
+    if (!sent.delivered) sent.refusal = "the service does not accept a shutdown now";
     Sent(sent);
   }
 
   void PowerSetting(const std::string& what, const GUID& setting, unsigned long value) {
     Note(what);
     ControlSent sent = Sending(what, false);
-    sent.delivered = machine_.power.SettingChanged(setting, static_cast<DWORD>(value)).has_value();
+    sent.delivered = machine_.PowerSettingChanged(setting, static_cast<DWORD>(value)).has_value();
     if (!sent.delivered) sent.refusal = "no registration for it";
     Sent(sent);
   }
@@ -287,7 +279,7 @@ class ScenarioRun {
                                                          {"unlock", WTS_SESSION_UNLOCK}};
     Note(what);
     ControlSent sent = Sending(what, false);
-    sent.delivered = machine_.scm.SessionChange(kEvents.at(what)).has_value();
+    sent.delivered = machine_.SessionChanged(kEvents.at(what)).has_value();
     if (!sent.delivered) sent.refusal = "the service does not take session changes now";
     Sent(sent);
   }
@@ -295,15 +287,8 @@ class ScenarioRun {
   // The driver opens the named event and sets it; before anyone made it,
   // there is nothing to set.
   void DriverAttach() {
-    const std::wstring name = L"Global\\DriverAttach";
-    bool exists;
-    {
-      auto lock = machine_.kernel.Lock();
-      auto it = machine_.kernel.namedEvents.find(name);
-      exists = it != machine_.kernel.namedEvents.end() && !it->second.expired();
-    }
-    Note(exists ? "driver-attach" : "driver-attach: no Global\\DriverAttach event to set");
-    if (exists) machine_.SignalTogether({name});
+    const bool set = machine_.SignalNamedEvent(L"Global\\DriverAttach");
+    Note(set ? "driver-attach" : "driver-attach: no Global\\DriverAttach event to set");
   }
 
   ControlSent Sending(const std::string& what, bool lifecycle) {
@@ -388,10 +373,9 @@ class ScenarioRun {
   }
 
   // As the SCM's database shows it; a start still under way counts.
-  bool BiometricServiceRunning() const {
-    const auto entry = machine_.scm.Service(kBiometricService);
-    return entry && (entry->status.dwCurrentState == SERVICE_RUNNING ||
-                     entry->status.dwCurrentState == SERVICE_START_PENDING);
+  bool BiometricServiceRunning() {
+    const auto state = machine_.ServiceState(kBiometricService);
+    return state == SERVICE_RUNNING || state == SERVICE_START_PENDING;
   }
 
   std::uint32_t SecureFingerprintCalledFor() {
