@@ -205,7 +205,7 @@ class SecureFingerprintSync : public Ess, public ::testing::WithParamInterface<S
 TEST_P(SecureFingerprintSync, ValueWriteAndRestart) {
   const SyncCase& c = GetParam();
   if (c.essState) machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, *c.essState);
-  machine.firmware.SetSystemEnvironmentPrivilegeHeld(c.privilegeHeld);
+  machine.process.SetSystemEnvironmentPrivilegeHeld(c.privilegeHeld);
   if (!c.tokenOpens) machine.Fail("OpenProcessToken", ERROR_ACCESS_DENIED);
   const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A20", c.stored);
   CheckEssUEFIValue();

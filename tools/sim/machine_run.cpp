@@ -147,7 +147,7 @@ class ScenarioRun {
       deviceIndex_[device.name] = index;
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
-    machine_.firmware.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
+    machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
     machine_.firmware.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
@@ -395,7 +395,7 @@ class ScenarioRun {
 
   std::uint32_t SecureFingerprintCalledFor() {
     auto lock = machine_.kernel.Lock();
-    if (!machine_.firmware.systemEnvironmentHeld) return 0;
+    if (!machine_.process.systemEnvironmentHeld) return 0;
     const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
     return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
   }
