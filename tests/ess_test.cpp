@@ -228,7 +228,7 @@ TEST_F(Ess, RestartRunsScByFullPathHalfASecondApart) {
   AddSensor(L"USB\\VID_06CB&PID_0A10", Dword(0));
   machine.RunFor(250);
   CheckEssUEFIValue();
-  std::vector<sim::CommandRun> runs = machine.firmware.Commands();
+  std::vector<sim::CommandRun> runs = machine.process.Commands();
   ASSERT_EQ(2u, runs.size());
   EXPECT_EQ(L"C:\\Windows\\system32\\sc.exe", runs[0].application);
   EXPECT_EQ(L"sc stop WbioSrvc", runs[0].commandLine);
@@ -250,9 +250,9 @@ TEST_F(Ess, ScRunsOnlyWhenItsWholePathFits) {
     const std::wstring directory = L"C:\\" + std::wstring(length - 3, L'd');
     {
       auto lock = machine.kernel.Lock();
-      machine.firmware.systemDirectory = directory;
-      machine.firmware.programs = {directory + L"\\sc.exe", (directory + L"\\sc.exe").substr(0, MAX_PATH - 1)};
-      machine.firmware.commands.clear();
+      machine.process.systemDirectory = directory;
+      machine.process.programs = {directory + L"\\sc.exe", (directory + L"\\sc.exe").substr(0, MAX_PATH - 1)};
+      machine.process.commands.clear();
     }
     CheckEssUEFIValue();
     const bool fits = length <= 252;

@@ -19,17 +19,6 @@ void FirmwareModel::SetVariable(const std::wstring& name, const std::wstring& ve
   else
     variables[KeyOf(name, vendorGuid)] = std::move(bytes);
 }
-
-std::vector<CommandRun> FirmwareModel::Commands() const {
-  auto lock = kernel_.Lock();
-  return commands;
-}
-
-void FirmwareModel::SetProgramRunTime(std::uint64_t ms) {
-  auto lock = kernel_.Lock();
-  programRunTimeMs = ms;
-}
-
 }  // namespace sim
 
 namespace os {

@@ -26,6 +26,16 @@ void ProcessModel::SetSystemEnvironmentPrivilegeHeld(bool held) {
   systemEnvironmentHeld = held;
   if (!held) systemEnvironmentEnabled = false;
 }
+
+std::vector<CommandRun> ProcessModel::Commands() const {
+  auto lock = kernel_.Lock();
+  return commands;
+}
+
+void ProcessModel::SetProgramRunTime(std::uint64_t ms) {
+  auto lock = kernel_.Lock();
+  programRunTimeMs = ms;
+}
 }  // namespace sim
 
 namespace os {

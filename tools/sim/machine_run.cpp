@@ -148,7 +148,7 @@ class ScenarioRun {
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
     machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
-    machine_.firmware.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
+    machine_.process.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
     for (const Action& action : scenario_.setup) Act(action);
@@ -433,7 +433,7 @@ class ScenarioRun {
       const std::string change = DeviceStateChange(action.stateChange);
       add(action.seq, action.timeMs, K::kDevice, change + " " + name, name, change);
     }
-    for (const sim::CommandRun& run : machine_.firmware.Commands()) {
+    for (const sim::CommandRun& run : machine_.process.Commands()) {
       const std::string line = Utf8(run.commandLine);
       add(run.seq, run.timeMs, K::kCommand, line, line);
     }
