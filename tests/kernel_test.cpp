@@ -277,7 +277,7 @@ class KernelInEachMode : public ::testing::TestWithParam<sim::Scheduling::Mode> 
 
 TEST_P(KernelInEachMode, ProgramEndDoesNotStallTheClock) {
   sim::Machine machine(Scheduling());
-  machine.firmware.SetProgramRunTime(1000);
+  machine.process.SetProgramRunTime(1000);
   wchar_t commandLine[] = L"sc stop WbioSrvc";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

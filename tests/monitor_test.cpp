@@ -290,10 +290,10 @@ TEST_F(MonitorTest, WorkerHungInACommandIsTerminatedAfterThreeSeconds) {
   const int sensor = AddSensor();
   machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
                             L"SecureFingerprint", 1);
-  machine.firmware.SetProgramRunTime(sim::kNever);
+  machine.process.SetProgramRunTime(sim::kNever);
   ASSERT_TRUE(machine.Settle());
   machine.SignalTogether({L"Global\\DriverAttach"});
-  ASSERT_TRUE(machine.RunUntil([&] { return machine.firmware.commands.size() == 1; }));
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.process.commands.size() == 1; }));
 
   const std::uint64_t stopAt = machine.Now();
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));

@@ -47,7 +47,7 @@ class SimTest : public ::testing::Test {
   // The command line of every program started, in order.
   std::vector<std::wstring> CommandLines() const {
     std::vector<std::wstring> lines;
-    for (const sim::CommandRun& run : machine.firmware.Commands()) lines.push_back(run.commandLine);
+    for (const sim::CommandRun& run : machine.process.Commands()) lines.push_back(run.commandLine);
     return lines;
   }
 };

@@ -117,7 +117,7 @@ class BiometricRestart : public MonitorTest {
     machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
                               L"SecureFingerprint", 0);
     machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
-    machine.firmware.SetProgramRunTime(scRunTimeMs);
+    machine.process.SetProgramRunTime(scRunTimeMs);
     machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING);
     Start();
   }
@@ -128,7 +128,7 @@ class BiometricRestart : public MonitorTest {
 TEST_F(BiometricRestart, StartReportsRunningFirstThenTheWorkerRestarts) {
   StartWithChangedSetting(0);
   machine.RunFor(500);
-  std::vector<sim::CommandRun> commands = machine.firmware.Commands();
+  std::vector<sim::CommandRun> commands = machine.process.Commands();
   ASSERT_EQ(2u, commands.size());
   const sim::StatusReport running = machine.scm.StatusReports().at(1);
   ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), running.status.dwCurrentState);

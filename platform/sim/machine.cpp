@@ -90,6 +90,8 @@ std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& s
   scm.BeginServiceStart(serviceName);
   power.registrations.clear();
   process.startedBySCM = true;
+  // A new process has a fresh token, its privileges disabled.
+  process.systemEnvironmentEnabled = false;
   process.exitCode.reset();
   ++process.id;
   auto main = kernel.Spawn(

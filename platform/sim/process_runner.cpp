@@ -40,7 +40,7 @@ UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (auto fault = m.kernel.TakeFault("GetSystemDirectoryW")) return Fail(*fault);
-  const std::wstring& directory = m.firmware.systemDirectory;
+  const std::wstring& directory = m.process.systemDirectory;
   // Too small: the size needed, terminator included, and nothing copied.
   if (lpBuffer == nullptr || directory.size() + 1 > uSize) return static_cast<UINT>(directory.size() + 1);
   directory.copy(lpBuffer, directory.size());
@@ -59,7 +59,7 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   // The model runs programs named by their full path only; it never searches.
   if (lpApplicationName == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
   const std::wstring application = lpApplicationName;
-  const auto& programs = m.firmware.programs;
+  const auto& programs = m.process.programs;
   const bool known = std::any_of(programs.begin(), programs.end(),
                                  [&](const std::wstring& program) { return SameText(program, application); });
   if (!known) return Fail(ERROR_FILE_NOT_FOUND);
@@ -69,18 +69,18 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   run.timeMs = m.kernel.Now();
   run.application = application;
   run.commandLine = lpCommandLine ? lpCommandLine : application;
-  m.firmware.commands.push_back(run);
+  m.process.commands.push_back(run);
   m.kernel.Record(sim::JournalKind::kCommand, run.commandLine);
 
-  const std::uint64_t runTime = m.firmware.programRunTimeMs;
+  const std::uint64_t runTime = m.process.programRunTimeMs;
   const std::uint64_t endsAt = runTime == sim::kNever ? sim::kNever : m.kernel.Now() + runTime;
   m.kernel.AddAlarm(endsAt);
   // Its one thread ends with it.
   auto program = std::make_shared<sim::ProcessObject>(m.kernel, endsAt);
-  if (SameText(application, m.firmware.systemDirectory + L"\\sc.exe")) RunServiceControl(m, run.commandLine, program);
+  if (SameText(application, m.process.systemDirectory + L"\\sc.exe")) RunServiceControl(m, run.commandLine, program);
   lpProcessInformation->hProcess = m.kernel.Insert(program);
   lpProcessInformation->hThread = m.kernel.Insert(program);
-  lpProcessInformation->dwProcessId = static_cast<DWORD>(m.firmware.commands.size()) * 4 + 0x1000;
+  lpProcessInformation->dwProcessId = static_cast<DWORD>(m.process.commands.Recorded()) * 4 + 0x1000;
   lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 4;
   sim::LastError() = ERROR_SUCCESS;
   return TRUE;

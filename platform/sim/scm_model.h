@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/firmware_model.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/process_model.h"
 #include "platform/sim/registry_model.h"
 
 namespace sim {

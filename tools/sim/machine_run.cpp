@@ -147,8 +147,8 @@ class ScenarioRun {
       deviceIndex_[device.name] = index;
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
-    machine_.firmware.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
-    machine_.firmware.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
+    machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
+    machine_.process.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
     for (const Action& action : scenario_.setup) Act(action);
@@ -380,7 +380,7 @@ class ScenarioRun {
 
   std::uint32_t SecureFingerprintCalledFor() {
     auto lock = machine_.kernel.Lock();
-    if (!machine_.firmware.systemEnvironmentHeld) return 0;
+    if (!machine_.process.systemEnvironmentHeld) return 0;
     const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
     return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
   }
@@ -418,7 +418,7 @@ class ScenarioRun {
       const std::string change = DeviceStateChange(action.stateChange);
       add(action.seq, action.timeMs, K::kDevice, change + " " + name, name, change);
     }
-    for (const sim::CommandRun& run : machine_.firmware.Commands()) {
+    for (const sim::CommandRun& run : machine_.process.Commands()) {
       const std::string line = Utf8(run.commandLine);
       add(run.seq, run.timeMs, K::kCommand, line, line);
     }

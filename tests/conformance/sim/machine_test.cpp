@@ -162,7 +162,7 @@ TEST_F(Machine, AStartIsHungEightySecondsPlusTheLastWaitHintAfterItsLastProgress
 
 TEST_F(Machine, ScActsOnTheDatabaseAndAStartWaitsForTheServiceLock) {
   m.scm.AddService(L"WbioSrvc", SERVICE_RUNNING, 2000);
-  m.firmware.SetProgramRunTime(300);
+  m.process.SetProgramRunTime(300);
   UniqueKernelHandle stop = Sc(L"stop", L"WbioSrvc");
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), State(L"WbioSrvc"));
   EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(stop.Get(), 1000));
@@ -181,7 +181,7 @@ TEST_F(Machine, ScActsOnTheDatabaseAndAStartWaitsForTheServiceLock) {
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(kService));
   EXPECT_EQ((std::vector<std::wstring>{L"sc stop WbioSrvc", L"sc start WbioSrvc"}), [&] {
     std::vector<std::wstring> lines;
-    for (const sim::CommandRun& run : m.firmware.Commands()) lines.push_back(run.commandLine);
+    for (const sim::CommandRun& run : m.process.Commands()) lines.push_back(run.commandLine);
     return lines;
   }());
 }
