@@ -222,23 +222,36 @@ TEST(Kernel, TerminatedThreadIsParkedWithWhatItHeld) {
   }));
 }
 
-// Handles are counted per process: a killed service process leaves none.
+// Handles are counted per process: a killed service process leaves none, and
+// what it still had at its end is known, with what a terminated thread held.
 TEST(Kernel, HandlesAreCountedPerProcess) {
   sim::Machine machine(OneAtATime(0));
   UniqueKernelHandle driverEvent(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   machine.StartServiceProcess(L"ZEFOTestService", [] {
     UniqueKernelHandle first(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UniqueKernelHandle second(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueKernelHandle worker(os::CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+          UniqueKernelHandle held(os::CreateEventW(nullptr, TRUE, FALSE, L"HeldByWorker"));
+          return os::WaitForSingleObject(held.Get(), INFINITE);
+        },
+        nullptr, 0, nullptr));
+    os::Sleep(5);
+    os::TerminateThread(worker.Get(), 1);
     return os::WaitForSingleObject(first.Get(), INFINITE);
   });
   machine.RunFor(10);
   const int service = machine.process.id;
-  EXPECT_EQ(2u, machine.kernel.OpenHandleCount(service));
-  EXPECT_EQ((std::map<std::string, std::size_t>{{"event", 2}}), machine.kernel.OpenHandlesByKind(service));
+  EXPECT_EQ(3u, machine.kernel.OpenHandleCount(service));
+  EXPECT_EQ((std::map<std::string, std::size_t>{{"event", 2}, {"thread", 1}}), machine.OpenHandles());
   EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
   machine.KillProcess(1);
   EXPECT_EQ(0u, machine.kernel.OpenHandleCount(service));
   EXPECT_EQ(1u, machine.kernel.OpenHandleCount(0));
+  std::vector<std::pair<std::string, bool>> atEnd;
+  for (const sim::OpenHandle& handle : machine.process.HandlesAtEnd()) atEnd.emplace_back(handle.kind, handle.openerTerminated);
+  std::sort(atEnd.begin(), atEnd.end());
+  EXPECT_EQ((std::vector<std::pair<std::string, bool>>{{"event", false}, {"event", true}, {"thread", false}}), atEnd);
 }
 
 // A thread that keeps running without letting the clock move (here it yields

@@ -164,10 +164,10 @@ void Kernel::Park(std::unique_lock<std::mutex>& lock) {
 void Kernel::EndProcess(int process, DWORD exitCode) {
   for (SimThread& t : threads_)
     if (t.process == process && !t.parked) MarkParked(t, exitCode);
-  for (auto it = handleProcess_.begin(); it != handleProcess_.end();) {
-    if (it->second == process) {
+  for (auto it = handleOwners_.begin(); it != handleOwners_.end();) {
+    if (it->second.process == process) {
       handles_.erase(it->first);
-      it = handleProcess_.erase(it);
+      it = handleOwners_.erase(it);
     } else {
       ++it;
     }
@@ -430,6 +430,7 @@ void Kernel::Terminate(SimThread* thread, DWORD exitCode) {
   if (thread == nullptr || thread->terminate || thread->parked) return;
   thread->terminate = true;
   thread->terminateExitCode = exitCode;
+  terminatedThreads_.insert(thread->order);
   // Stopped inside the call it waits in; a running thread (free-running, or
   // itself) is cut at its next platform call.
   if (thread->blocked) CutShort(*thread, thread->call);
@@ -483,7 +484,7 @@ HANDLE Kernel::Insert(std::shared_ptr<Object> object) {
   std::uintptr_t value = nextHandle_;
   nextHandle_ += 4;
   handles_[value] = std::move(object);
-  handleProcess_[value] = t_current ? t_current->process : 0;
+  handleOwners_[value] = t_current ? HandleOwner{t_current->process, t_current->order} : HandleOwner{0, 0};
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -493,7 +494,7 @@ std::shared_ptr<Object> Kernel::Find(HANDLE handle) const {
 }
 
 bool Kernel::Close(HANDLE handle) {
-  handleProcess_.erase(reinterpret_cast<std::uintptr_t>(handle));
+  handleOwners_.erase(reinterpret_cast<std::uintptr_t>(handle));
   return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
 }
 
@@ -504,16 +505,24 @@ std::size_t Kernel::OpenHandleCount() const {
 
 std::size_t Kernel::OpenHandleCount(int process) const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return static_cast<std::size_t>(std::count_if(handleProcess_.begin(), handleProcess_.end(),
-                                                [process](const auto& entry) { return entry.second == process; }));
+  return static_cast<std::size_t>(std::count_if(handleOwners_.begin(), handleOwners_.end(),
+                                                [process](const auto& entry) { return entry.second.process == process; }));
 }
 
 std::map<std::string, std::size_t> Kernel::OpenHandlesByKind(int process) const {
   std::lock_guard<std::mutex> guard(mutex_);
   std::map<std::string, std::size_t> counts;
-  for (const auto& [value, owner] : handleProcess_)
-    if (owner == process) ++counts[handles_.at(value)->Kind()];
+  for (const OpenHandle& handle : HandlesOf(process)) ++counts[handle.kind];
   return counts;
+}
+
+std::vector<OpenHandle> Kernel::HandlesOf(int process) const {
+  std::vector<OpenHandle> handles;
+  for (const auto& [value, owner] : handleOwners_)
+    if (owner.process == process)
+      handles.push_back(OpenHandle{reinterpret_cast<HANDLE>(value), handles_.at(value)->Kind(),
+                                   terminatedThreads_.count(owner.thread) != 0});
+  return handles;
 }
 
 void Kernel::AddFault(Fault fault) {

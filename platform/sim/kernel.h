@@ -53,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,6 +244,12 @@ struct Fault {
   int skip = 0;          // matching calls that pass before it applies
 };
 
+struct OpenHandle {
+  HANDLE value;
+  std::string kind;
+  bool openerTerminated;
+};
+
 // Memory of the machine's process at an address that is the same in every
 // run, for what the platform hands the program by pointer.
 class MachineMemory {
@@ -332,6 +339,9 @@ class Kernel {
   std::size_t OpenHandleCount(int process) const;  // takes the lock
   // One process's open handles by kind of object ("event": 3, ...).
   std::map<std::string, std::size_t> OpenHandlesByKind(int process) const;  // takes the lock
+  // One process's open handles: the kind of object each names, and whether
+  // the thread that opened it was terminated (it can no longer close it).
+  std::vector<OpenHandle> HandlesOf(int process) const;  // lock held
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
@@ -398,7 +408,13 @@ class Kernel {
   std::condition_variable watchdogWake_;
   bool watchdogStop_ = false;
   std::map<std::uintptr_t, std::shared_ptr<Object>> handles_;
-  std::map<std::uintptr_t, int> handleProcess_;  // the process each handle belongs to
+  // The process each handle belongs to, and the thread that opened it.
+  struct HandleOwner {
+    int process;
+    std::uint64_t thread;  // creation order
+  };
+  std::map<std::uintptr_t, HandleOwner> handleOwners_;
+  std::set<std::uint64_t> terminatedThreads_;  // by TerminateThread, by creation order
   std::uintptr_t nextHandle_;
   std::vector<Fault> faults_;
   std::vector<std::uint64_t> alarms_;

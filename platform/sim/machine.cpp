@@ -117,6 +117,7 @@ void Machine::EndServiceProcess(DWORD exitCode, const std::wstring& how) {
   if (process.exitCode) return;
   process.exitCode = exitCode;
   kernel.Record(sim::JournalKind::kProcess, how + L", exit code " + std::to_wstring(exitCode));
+  process.handlesAtEnd = kernel.HandlesOf(process.id);
   kernel.EndProcess(process.id, exitCode);
   scm.ProcessEnded();
 }

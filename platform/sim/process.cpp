@@ -27,6 +27,11 @@ void ProcessModel::SetSystemEnvironmentPrivilegeHeld(bool held) {
   if (!held) systemEnvironmentEnabled = false;
 }
 
+std::vector<OpenHandle> ProcessModel::HandlesAtEnd() const {
+  auto lock = kernel_.Lock();
+  return handlesAtEnd;
+}
+
 std::vector<CommandRun> ProcessModel::Commands() const {
   auto lock = kernel_.Lock();
   return commands.Entries();

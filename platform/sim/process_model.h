@@ -50,6 +50,9 @@ class ProcessModel {
   std::vector<CommandRun> Commands() const;
   // How long each program started from now on runs; kNever: it hangs.
   void SetProgramRunTime(std::uint64_t ms);
+  // The handles the service process still had open when it last ended, with
+  // the kind of object each named: the system closed them.
+  std::vector<OpenHandle> HandlesAtEnd() const;
 
   // Platform side, lock held.
   std::wstring modulePath = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
@@ -57,6 +60,7 @@ class ProcessModel {
   std::wstring console;
   int id = 0;  // the kernel's number for the service process; 0: none started
   std::optional<DWORD> exitCode;
+  std::vector<OpenHandle> handlesAtEnd;
   // Started and not ended (a machine that ended its threads ended it too).
   bool Running() const { return id != 0 && !exitCode && kernel_.ProcessHasThreads(id); }
   bool systemEnvironmentHeld = true;  // LocalSystem holds it, disabled

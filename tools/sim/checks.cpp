@@ -265,9 +265,12 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
                ", the firmware calls for " + std::to_string(run.secureFingerprintCalledFor)});
   }
 
-  if (run.processEnded && run.handlesLeftOpen > 0)
+  if (run.processEnded && !run.handlesLeftOpen.empty()) {
+    std::string kinds;
+    for (const std::string& kind : run.handlesLeftOpen) kinds += (kinds.empty() ? "" : ", ") + kind;
     violations.push_back({"no handle left open after the service stopped",
-                          std::to_string(run.handlesLeftOpen) + " handle(s) open once wmain returned"});
+                          std::to_string(run.handlesLeftOpen.size()) + " handle(s) open once wmain returned: " + kinds});
+  }
 
   const auto finalReport =
       std::find_if(run.timeline.rbegin(), run.timeline.rend(),

@@ -356,19 +356,21 @@ class ScenarioRun {
     result_.secureFingerprintCalledFor = SecureFingerprintCalledFor();
   }
 
-  // Handles the process keeps for its lifetime are not counted: the status
-  // handle (never closed, as documented), the worker thread and the
-  // driver-attach event (left for the system to close with the process), and
-  // after a shutdown, which ends the process at once, the service's events.
-  int HandlesLeftOpen() {
+  // Read from what the process still had when it ended, before the system
+  // closed it. Handles the process keeps for its lifetime are not counted:
+  // the status handle (never closed, as documented), the worker thread and
+  // the driver-attach event (left for the system to close with the process),
+  // after a shutdown, which ends the process at once, the service's events,
+  // and what a terminated worker held (it can close nothing any more).
+  std::vector<std::string> HandlesLeftOpen() {
     std::vector<HANDLE> kept = {machine_.scm.dispatcher.statusHandle, g_hFpMainThread.Get(), g_hDriverAttachEvent.Get()};
     if (lastLifecycle_ == "shutdown")
       for (const NamedEventSlot* slot : {&g_hServiceStopEvent, &g_hTerminateThreadEvent, &g_hCheckYBEvent})
         kept.push_back(slot->Get());
-    int left = static_cast<int>(machine_.kernel.OpenHandleCount());
-    auto lock = machine_.kernel.Lock();
-    for (HANDLE handle : kept)
-      if (handle != nullptr && machine_.kernel.Find(handle)) --left;
+    std::vector<std::string> left;
+    for (const sim::OpenHandle& handle : machine_.process.HandlesAtEnd())
+      if (!handle.openerTerminated && std::find(kept.begin(), kept.end(), handle.value) == kept.end())
+        left.push_back(handle.kind);
     return left;
   }
 

@@ -54,9 +54,9 @@ struct RunResult {
   std::map<std::string, std::optional<std::string>> registryAtEnd;
   // Each device's WinBio\Configurations key under HKLM.
   std::map<std::string, std::string> configurationKeys;
-  // Handles of the service still open once wmain returned, apart from those
-  // it leaves for the system to close with the process.
-  int handlesLeftOpen = 0;
+  // The kind of each handle of the service still open once wmain returned,
+  // apart from those it leaves for the system to close with the process.
+  std::vector<std::string> handlesLeftOpen;
   bool biometricServiceRunningAtStart = true;
   bool biometricServiceRunningAtEnd = true;
   // What SecureFingerprint should read for the firmware state at the end.
