@@ -61,6 +61,7 @@ TEST_F(Devices, ListsMembersInOrderThenNoMoreItems) {
   for (;; ++index) {
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
+    SetSentinelLastError();
     if (!os::SetupDiEnumDeviceInfo(list.Get(), index, &data)) break;
     std::wstring description = Description(list.Get(), data);
     if (description.rfind(L"ZEFO Conformance", 0) == 0) ours.push_back(Narrow(description));
@@ -69,6 +70,7 @@ TEST_F(Devices, ListsMembersInOrderThenNoMoreItems) {
   EXPECT_EQ((std::vector<std::string>{"ZEFO Conformance Sensor A", "ZEFO Conformance Sensor B"}), ours);
   SP_DEVINFO_DATA past{};
   past.cbSize = sizeof past;
+  SetSentinelLastError();
   EXPECT_FALSE(os::SetupDiEnumDeviceInfo(list.Get(), index + 5, &past));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), os::GetLastError());
 }
@@ -104,6 +106,7 @@ TEST_F(Devices, LongDescriptionDoesNotFitTheBuffer) {
   for (DWORD i = 0; !found && os::SetupDiEnumDeviceInfo(list.Get(), i, &data); ++i) {
     BYTE buffer[520];
     DWORD required = 0;
+    SetSentinelLastError();
     if (os::SetupDiGetDeviceRegistryPropertyW(list.Get(), &data, SPDRP_DEVICEDESC, nullptr, buffer, sizeof buffer,
                                               &required))
       continue;
@@ -121,6 +124,7 @@ TEST_F(Devices, HardwareKeyOpensOnlyOnceItExists) {
   SP_DEVINFO_DATA data = Member(list.Get(), L"ZEFO Conformance Sensor");
   const REGSAM readWrite = KEY_READ | KEY_WRITE;
 
+  SetSentinelLastError();
   HKEY missing = os::SetupDiOpenDevRegKey(list.Get(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, readWrite);
   EXPECT_EQ(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), missing);
   EXPECT_EQ(static_cast<DWORD>(ERROR_KEY_DOES_NOT_EXIST), os::GetLastError());

@@ -22,7 +22,7 @@ class Firmware : public Conformance {
     EXPECT_TRUE(os::LookupPrivilegeValueW(nullptr, L"SeSystemEnvironmentPrivilege", &privileges.Privileges[0].Luid));
     privileges.Privileges[0].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
     DWORD returned = 0;
-    os::SetLastError(0xBAD);
+    SetSentinelLastError();
     os::AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, &returned);
     return os::GetLastError();
   }
@@ -36,9 +36,11 @@ TEST_F(Firmware, ReadNeedsThePrivilegeAndReportsAMissingVariable) {
   SKIP_ON_WINE("GetFirmwareEnvironmentVariableW returns 0 with error 1, as on a machine without UEFI");
   BYTE buffer[4096];
   ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetSystemEnvironmentPrivilege(false));
+  SetSentinelLastError();
   EXPECT_EQ(0u, os::GetFirmwareEnvironmentVariableW(L"ZefoConformanceAbsent", kVendor, buffer, sizeof buffer));
   EXPECT_EQ(static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), os::GetLastError());
   ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetSystemEnvironmentPrivilege(true));
+  SetSentinelLastError();
   EXPECT_EQ(0u, os::GetFirmwareEnvironmentVariableW(L"ZefoConformanceAbsent", kVendor, buffer, sizeof buffer));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND), os::GetLastError());
 }
@@ -52,6 +54,7 @@ TEST_F(Firmware, ReadGivesTheStoredBytesOrInsufficientBuffer) {
   BYTE buffer[4096] = {};
   ASSERT_EQ(sizeof stored, os::GetFirmwareEnvironmentVariableW(L"EssState", kVendor, buffer, sizeof buffer));
   EXPECT_EQ(0, std::memcmp(stored, buffer, sizeof stored));
+  SetSentinelLastError();
   EXPECT_EQ(0u, os::GetFirmwareEnvironmentVariableW(L"EssState", kVendor, buffer, 2));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), os::GetLastError());
 }

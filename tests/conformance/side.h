@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process.h"
 #include "platform/types.h"
 
 namespace conformance {
@@ -112,6 +113,10 @@ class ConcurrentConformance : public ::testing::Test {
   std::unique_ptr<Side> side_ = MakeConcurrentSide();
 };
 
+// Set right before a call whose last error a case checks, so that an error
+// left by an earlier call cannot pass the check: no call sets this value.
+constexpr DWORD kSentinelError = 0x0BADC0DEu;
+inline void SetSentinelLastError() { os::SetLastError(kSentinelError); }
 }  // namespace conformance
 
 // Skips a case whose behaviour Wine stubs, so that it still runs on Windows.

@@ -73,7 +73,7 @@ TEST_F(Events, NullHandlesFailWithInvalidHandle) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    os::SetLastError(0);
+    SetSentinelLastError();
     EXPECT_TRUE(c.call());
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), os::GetLastError());
   }
@@ -82,6 +82,7 @@ TEST_F(Events, NullHandlesFailWithInvalidHandle) {
 TEST_F(Events, NamedEventIsSharedAndReportsThatItExisted) {
   UniqueKernelHandle first(os::CreateEventW(nullptr, TRUE, FALSE, L"ZefoConformanceShared"));
   ASSERT_TRUE(first);
+  SetSentinelLastError();
   UniqueKernelHandle second(os::CreateEventW(nullptr, FALSE, FALSE, L"ZefoConformanceShared"));
   ASSERT_TRUE(second);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), os::GetLastError());
@@ -92,6 +93,7 @@ TEST_F(Events, NamedEventIsSharedAndReportsThatItExisted) {
 }
 
 TEST_F(Events, OpenOfAMissingNamedEventFails) {
+  SetSentinelLastError();
   UniqueKernelHandle event(os::OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\ZefoConformanceAbsent"));
   EXPECT_FALSE(event);
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), os::GetLastError());

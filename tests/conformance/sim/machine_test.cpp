@@ -196,6 +196,7 @@ TEST_F(Machine, ControlServiceRefusesWhatTheServiceCannotTakeAndFillsTheStatus) 
     SCOPED_TRACE(std::string(c.name, c.name + std::wcslen(c.name)));
     UniqueScHandle service(os::OpenServiceW(manager.Get(), c.name, SERVICE_ALL_ACCESS));
     SERVICE_STATUS status{};
+    SetSentinelLastError();
     EXPECT_FALSE(os::ControlService(service.Get(), c.control, &status));
     EXPECT_EQ(c.error, os::GetLastError());
     EXPECT_EQ(c.state, status.dwCurrentState);
@@ -210,6 +211,7 @@ TEST_F(Machine, ControlServiceGivesUpOnAHandlerAfterThirtySecondsAndTheHandlerRu
   UniqueScHandle service(os::OpenServiceW(manager.Get(), kService, SERVICE_STOP));
   const std::uint64_t sentAt = m.Now();
   SERVICE_STATUS status{};
+  SetSentinelLastError();
   EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), os::GetLastError());
   EXPECT_EQ(sentAt + 30000, m.Now());
@@ -255,6 +257,7 @@ TEST_F(Machine, TheClassInstallerTakesItsTimeAndTheNthCallFails) {
     params.StateChange = stateChange;
     params.Scope = DICS_FLAG_GLOBAL;
     EXPECT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params));
+    SetSentinelLastError();
     return os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data);
   };
   // The second call fails, although it is about another member than the first.
