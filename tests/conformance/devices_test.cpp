@@ -148,7 +148,6 @@ TEST_F(Devices, HardwareKeyOpensOnlyOnceItExists) {
 }
 
 TEST_F(Devices, NodeStatusShowsTheProblemCode) {
-  SKIP_ON_WINE("CM_Get_DevNode_Status is a stub: CR_SUCCESS with its outputs untouched");
   int healthy = Add(L"ZEFO Conformance Healthy");
   int failing = Add(L"ZEFO Conformance Failing");
   ASSERT_GE(failing, 0);
@@ -171,10 +170,11 @@ TEST_F(Devices, NodeStatusShowsTheProblemCode) {
 }
 
 TEST_F(Devices, ClassInstallerDisablesAndEnables) {
-  SKIP_ON_WINE("SetupDiSetClassInstallParamsW fails with error 0 and DIF_PROPERTYCHANGE with 0xE000020E");
   ASSERT_GE(Add(L"ZEFO Conformance Sensor"), 0);
   UniqueDevInfoList list = List();
   SP_DEVINFO_DATA data = Member(list.Get(), L"ZEFO Conformance Sensor");
+  KnownWineDifference difference(
+      "SetupDiSetClassInstallParamsW fails without setting a last error; DIF_PROPERTYCHANGE fails with 0xE000020E");
   struct Step {
     DWORD stateChange;
     bool disabled;
@@ -187,8 +187,11 @@ TEST_F(Devices, ClassInstallerDisablesAndEnables) {
     params.StateChange = step.stateChange;
     params.Scope = DICS_FLAG_GLOBAL;
     ASSERT_EQ(20u, sizeof params);
-    ASSERT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params));
-    ASSERT_TRUE(os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data));
+    SetSentinelLastError();
+    ASSERT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params))
+        << LastErrorText();
+    SetSentinelLastError();
+    ASSERT_TRUE(os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data)) << LastErrorText();
     ULONG status = 0, problem = 0;
     ASSERT_EQ(static_cast<CONFIGRET>(CR_SUCCESS), os::CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0));
     EXPECT_EQ(step.disabled ? ULONG{CM_PROB_DISABLED} : 0u, problem);
