@@ -151,14 +151,15 @@ TEST_F(Devices, NodeStatusShowsTheProblemCode) {
   int healthy = Add(L"ZEFO Conformance Healthy");
   int failing = Add(L"ZEFO Conformance Failing");
   ASSERT_GE(failing, 0);
-  if (!SetDeviceProblem(failing, 43)) GTEST_SKIP() << "a problem code cannot be set here";
+  if (!SetDeviceProblem(failing, CM_PROB_FAILED_POST_START)) GTEST_SKIP() << "a problem code cannot be set here";
   UniqueDevInfoList list = List();
   struct Case {
     int device;
     const wchar_t* description;
     bool hasProblem;
     ULONG problem;
-  } cases[] = {{healthy, L"ZEFO Conformance Healthy", false, 0}, {failing, L"ZEFO Conformance Failing", true, 43}};
+  } cases[] = {{healthy, L"ZEFO Conformance Healthy", false, 0},
+               {failing, L"ZEFO Conformance Failing", true, CM_PROB_FAILED_POST_START}};
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.description));
     SP_DEVINFO_DATA data = Member(list.Get(), c.description);

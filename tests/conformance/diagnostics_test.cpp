@@ -112,11 +112,12 @@ TEST_F(TraceProvider, RegistersAndUnregisters) {
 
 TEST_F(TraceProvider, SessionEnableAndDisableReachTheCallback) {
   ASSERT_EQ(static_cast<ULONG>(ERROR_SUCCESS), Register());
-  if (!EnableTraceProvider(kControlGuid, 4, 0x1)) GTEST_SKIP() << "no trace session could be started here";
+  if (!EnableTraceProvider(kControlGuid, TRACE_LEVEL_INFORMATION, 0x1))
+    GTEST_SKIP() << "no trace session could be started here";
   KnownWineDifference difference("the session enables the provider, but its control callback is never called");
   ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(called_.Get(), 10000));
   EXPECT_EQ(WMI_ENABLE_EVENTS, provider_.code);
-  EXPECT_EQ(4, provider_.level);
+  EXPECT_EQ(TRACE_LEVEL_INFORMATION, provider_.level);
   EXPECT_EQ(0x1u, provider_.flags);
   EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), provider_.traced);
   DisableTraceProvider();

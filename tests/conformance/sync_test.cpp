@@ -52,8 +52,8 @@ TEST_F(Events, WaitForMultipleReturnsTheLowestSignalledIndex) {
 TEST_F(Events, TimedWaitTimesOut) {
   UniqueKernelHandle event = NewEvent(true);
   HANDLE handles[] = {event.Get()};
-  EXPECT_EQ(258u, os::WaitForSingleObject(event.Get(), 20));
-  EXPECT_EQ(258u, os::WaitForMultipleObjects(1, handles, FALSE, 20));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 20));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForMultipleObjects(1, handles, FALSE, 20));
 }
 
 // Only null handles: a closed handle's value may already name another object.
@@ -108,7 +108,8 @@ UniqueKernelHandle SecuredAutoResetEvent(const wchar_t* sddl, const wchar_t* nam
 }
 
 // The driver-attach event: auto reset, secured so that any process may wait
-// on it and set it, set by another process.
+// on it and set it (0x00100002: SYNCHRONIZE | EVENT_MODIFY_STATE), set by
+// another process.
 TEST_F(Events, GlobalEventIsSetFromAnotherProcess) {
   UniqueKernelHandle event = SecuredAutoResetEvent(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)",
                                                    L"Global\\ZefoConformanceAttach");

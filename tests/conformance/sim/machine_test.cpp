@@ -95,11 +95,11 @@ TEST_F(Machine, AKilledProcessEndsAtOnceAndTheServiceStartsAgain) {
   m.registry.SetDword(L"Software\\ZefoMachine", L"Kept", 1);
   auto main = StartService();
   ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
-  m.KillProcess(0xC0000005);
-  EXPECT_EQ(std::optional<DWORD>(0xC0000005), m.process.ExitCode());
+  m.KillProcess(STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(std::optional<DWORD>(STATUS_ACCESS_VIOLATION), m.process.ExitCode());
   EXPECT_TRUE(main->finished);
-  EXPECT_EQ(0xC0000005, main->exitCode);
-  EXPECT_TRUE(Journaled("process", L"TerminateProcess, exit code " + std::to_wstring(0xC0000005)));
+  EXPECT_EQ(STATUS_ACCESS_VIOLATION, main->exitCode);
+  EXPECT_TRUE(Journaled("process", L"TerminateProcess, exit code " + std::to_wstring(STATUS_ACCESS_VIOLATION)));
   sim::ServiceEntry entry = *m.scm.Service(kService);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), entry.status.dwWin32ExitCode);
