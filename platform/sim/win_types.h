@@ -159,6 +159,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
 #define STILL_ACTIVE 259
+#define STATUS_ACCESS_VIOLATION 0xC0000005u
 #define SYNCHRONIZE 0x00100000
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS 0x1F0003
@@ -338,6 +339,7 @@ using PTRACE_GUID_REGISTRATION = TRACE_GUID_REGISTRATION*;
 #define TRACE_MESSAGE_COMPONENTID 4
 #define TRACE_MESSAGE_TIMESTAMP 8
 #define TRACE_MESSAGE_SYSTEMINFO 32
+#define TRACE_LEVEL_INFORMATION 4
 
 // Device installation and configuration manager.
 struct SP_DEVINFO_DATA {

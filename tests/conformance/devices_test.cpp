@@ -61,6 +61,7 @@ TEST_F(Devices, ListsMembersInOrderThenNoMoreItems) {
   for (;; ++index) {
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
+    SetSentinelLastError();
     if (!os::SetupDiEnumDeviceInfo(list.Get(), index, &data)) break;
     std::wstring description = Description(list.Get(), data);
     if (description.rfind(L"ZEFO Conformance", 0) == 0) ours.push_back(Narrow(description));
@@ -69,6 +70,7 @@ TEST_F(Devices, ListsMembersInOrderThenNoMoreItems) {
   EXPECT_EQ((std::vector<std::string>{"ZEFO Conformance Sensor A", "ZEFO Conformance Sensor B"}), ours);
   SP_DEVINFO_DATA past{};
   past.cbSize = sizeof past;
+  SetSentinelLastError();
   EXPECT_FALSE(os::SetupDiEnumDeviceInfo(list.Get(), index + 5, &past));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), os::GetLastError());
 }
@@ -104,6 +106,7 @@ TEST_F(Devices, LongDescriptionDoesNotFitTheBuffer) {
   for (DWORD i = 0; !found && os::SetupDiEnumDeviceInfo(list.Get(), i, &data); ++i) {
     BYTE buffer[520];
     DWORD required = 0;
+    SetSentinelLastError();
     if (os::SetupDiGetDeviceRegistryPropertyW(list.Get(), &data, SPDRP_DEVICEDESC, nullptr, buffer, sizeof buffer,
                                               &required))
       continue;
@@ -121,6 +124,7 @@ TEST_F(Devices, HardwareKeyOpensOnlyOnceItExists) {
   SP_DEVINFO_DATA data = Member(list.Get(), L"ZEFO Conformance Sensor");
   const REGSAM readWrite = KEY_READ | KEY_WRITE;
 
+  SetSentinelLastError();
   HKEY missing = os::SetupDiOpenDevRegKey(list.Get(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, readWrite);
   EXPECT_EQ(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), missing);
   EXPECT_EQ(static_cast<DWORD>(ERROR_KEY_DOES_NOT_EXIST), os::GetLastError());
@@ -144,18 +148,18 @@ TEST_F(Devices, HardwareKeyOpensOnlyOnceItExists) {
 }
 
 TEST_F(Devices, NodeStatusShowsTheProblemCode) {
-  SKIP_ON_WINE("CM_Get_DevNode_Status is a stub: CR_SUCCESS with its outputs untouched");
   int healthy = Add(L"ZEFO Conformance Healthy");
   int failing = Add(L"ZEFO Conformance Failing");
   ASSERT_GE(failing, 0);
-  if (!SetDeviceProblem(failing, 43)) GTEST_SKIP() << "a problem code cannot be set here";
+  if (!SetDeviceProblem(failing, CM_PROB_FAILED_POST_START)) GTEST_SKIP() << "a problem code cannot be set here";
   UniqueDevInfoList list = List();
   struct Case {
     int device;
     const wchar_t* description;
     bool hasProblem;
     ULONG problem;
-  } cases[] = {{healthy, L"ZEFO Conformance Healthy", false, 0}, {failing, L"ZEFO Conformance Failing", true, 43}};
+  } cases[] = {{healthy, L"ZEFO Conformance Healthy", false, 0},
+               {failing, L"ZEFO Conformance Failing", true, CM_PROB_FAILED_POST_START}};
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.description));
     SP_DEVINFO_DATA data = Member(list.Get(), c.description);
@@ -167,10 +171,11 @@ TEST_F(Devices, NodeStatusShowsTheProblemCode) {
 }
 
 TEST_F(Devices, ClassInstallerDisablesAndEnables) {
-  SKIP_ON_WINE("SetupDiSetClassInstallParamsW fails with error 0 and DIF_PROPERTYCHANGE with 0xE000020E");
   ASSERT_GE(Add(L"ZEFO Conformance Sensor"), 0);
   UniqueDevInfoList list = List();
   SP_DEVINFO_DATA data = Member(list.Get(), L"ZEFO Conformance Sensor");
+  KnownWineDifference difference(
+      "SetupDiSetClassInstallParamsW fails without setting a last error; DIF_PROPERTYCHANGE fails with 0xE000020E");
   struct Step {
     DWORD stateChange;
     bool disabled;
@@ -183,8 +188,11 @@ TEST_F(Devices, ClassInstallerDisablesAndEnables) {
     params.StateChange = step.stateChange;
     params.Scope = DICS_FLAG_GLOBAL;
     ASSERT_EQ(20u, sizeof params);
-    ASSERT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params));
-    ASSERT_TRUE(os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data));
+    SetSentinelLastError();
+    ASSERT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params))
+        << LastErrorText();
+    SetSentinelLastError();
+    ASSERT_TRUE(os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data)) << LastErrorText();
     ULONG status = 0, problem = 0;
     ASSERT_EQ(static_cast<CONFIGRET>(CR_SUCCESS), os::CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0));
     EXPECT_EQ(step.disabled ? ULONG{CM_PROB_DISABLED} : 0u, problem);

@@ -1,5 +1,7 @@
 // The diagnostics outputs: event log, debugger output, local time and the
 // classic trace provider.
+#include <utility>
+
 #include "platform/diagnostics.h"
 #include "platform/process.h"
 #include "platform/sync.h"
@@ -18,7 +20,7 @@ TEST_F(EventLog, ReportedEntryIsStoredWithItsFields) {
   EXPECT_TRUE(os::ReportEventW(source.Get(), EVENTLOG_WARNING_TYPE, 0, 14000, nullptr, 2, 0, strings, nullptr));
   EXPECT_TRUE(source.Close());
 
-  SKIP_ON_WINE("RegisterEventSourceW and ReportEventW succeed but store nothing");
+  KnownWineDifference difference("RegisterEventSourceW and ReportEventW succeed but store nothing");
   std::optional<StoredEvent> stored = NewestEvent(L"ZEFO/Conformance");
   ASSERT_TRUE(stored);
   EXPECT_EQ(EVENTLOG_WARNING_TYPE, stored->type);
@@ -87,11 +89,17 @@ ULONG WINAPI ControlCallback(WMIDPREQUESTCODE code, PVOID context, ULONG*, PVOID
 
 class TraceProvider : public Conformance {
  protected:
+  // A case that ended early must not leave the callback registered with this
+  // fixture as its context.
+  ~TraceProvider() override {
+    if (handle_ != 0) Unregister();
+  }
   ULONG Register() {
     TRACE_GUID_REGISTRATION registration{&kMessageGuid, nullptr};
     return os::RegisterTraceGuidsW(ControlCallback, &provider_, &kControlGuid, 1, &registration, nullptr, nullptr,
                                    &handle_);
   }
+  ULONG Unregister() { return os::UnregisterTraceGuids(std::exchange(handle_, 0)); }
   UniqueKernelHandle called_{os::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   Provider provider_{called_.Get()};
   TRACEHANDLE handle_ = 0;
@@ -99,22 +107,23 @@ class TraceProvider : public Conformance {
 
 TEST_F(TraceProvider, RegistersAndUnregisters) {
   ASSERT_EQ(static_cast<ULONG>(ERROR_SUCCESS), Register());
-  EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), os::UnregisterTraceGuids(handle_));
+  EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), Unregister());
 }
 
 TEST_F(TraceProvider, SessionEnableAndDisableReachTheCallback) {
-  SKIP_ON_WINE("classic trace registration succeeds but the control callback is never called");
   ASSERT_EQ(static_cast<ULONG>(ERROR_SUCCESS), Register());
-  if (!EnableTraceProvider(kControlGuid, 4, 0x1)) GTEST_SKIP() << "no trace session could be started here";
+  if (!EnableTraceProvider(kControlGuid, TRACE_LEVEL_INFORMATION, 0x1))
+    GTEST_SKIP() << "no trace session could be started here";
+  KnownWineDifference difference("the session enables the provider, but its control callback is never called");
   ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(called_.Get(), 10000));
   EXPECT_EQ(WMI_ENABLE_EVENTS, provider_.code);
-  EXPECT_EQ(4, provider_.level);
+  EXPECT_EQ(TRACE_LEVEL_INFORMATION, provider_.level);
   EXPECT_EQ(0x1u, provider_.flags);
   EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), provider_.traced);
   DisableTraceProvider();
   ASSERT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(called_.Get(), 10000));
   EXPECT_EQ(WMI_DISABLE_EVENTS, provider_.code);
-  EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), os::UnregisterTraceGuids(handle_));
+  EXPECT_EQ(static_cast<ULONG>(ERROR_SUCCESS), Unregister());
 }
 }  // namespace
 }  // namespace conformance

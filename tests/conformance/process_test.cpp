@@ -35,7 +35,7 @@ TEST_F(Programs, SystemToolRunsToItsEndAndAMissingOneFails) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    os::SetLastError(0);
+    SetSentinelLastError();
     const BOOL started = os::CreateProcessW(application.c_str(), commandLine, nullptr, nullptr, FALSE,
                                             CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
     ASSERT_EQ(c.starts, started != FALSE);

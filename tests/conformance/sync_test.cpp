@@ -52,8 +52,8 @@ TEST_F(Events, WaitForMultipleReturnsTheLowestSignalledIndex) {
 TEST_F(Events, TimedWaitTimesOut) {
   UniqueKernelHandle event = NewEvent(true);
   HANDLE handles[] = {event.Get()};
-  EXPECT_EQ(258u, os::WaitForSingleObject(event.Get(), 20));
-  EXPECT_EQ(258u, os::WaitForMultipleObjects(1, handles, FALSE, 20));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForSingleObject(event.Get(), 20));
+  EXPECT_EQ(WAIT_TIMEOUT, os::WaitForMultipleObjects(1, handles, FALSE, 20));
 }
 
 // Only null handles: a closed handle's value may already name another object.
@@ -73,7 +73,7 @@ TEST_F(Events, NullHandlesFailWithInvalidHandle) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    os::SetLastError(0);
+    SetSentinelLastError();
     EXPECT_TRUE(c.call());
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), os::GetLastError());
   }
@@ -82,6 +82,7 @@ TEST_F(Events, NullHandlesFailWithInvalidHandle) {
 TEST_F(Events, NamedEventIsSharedAndReportsThatItExisted) {
   UniqueKernelHandle first(os::CreateEventW(nullptr, TRUE, FALSE, L"ZefoConformanceShared"));
   ASSERT_TRUE(first);
+  SetSentinelLastError();
   UniqueKernelHandle second(os::CreateEventW(nullptr, FALSE, FALSE, L"ZefoConformanceShared"));
   ASSERT_TRUE(second);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), os::GetLastError());
@@ -92,6 +93,7 @@ TEST_F(Events, NamedEventIsSharedAndReportsThatItExisted) {
 }
 
 TEST_F(Events, OpenOfAMissingNamedEventFails) {
+  SetSentinelLastError();
   UniqueKernelHandle event(os::OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\ZefoConformanceAbsent"));
   EXPECT_FALSE(event);
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), os::GetLastError());
@@ -106,7 +108,8 @@ UniqueKernelHandle SecuredAutoResetEvent(const wchar_t* sddl, const wchar_t* nam
 }
 
 // The driver-attach event: auto reset, secured so that any process may wait
-// on it and set it, set by another process.
+// on it and set it (0x00100002: SYNCHRONIZE | EVENT_MODIFY_STATE), set by
+// another process.
 TEST_F(Events, GlobalEventIsSetFromAnotherProcess) {
   UniqueKernelHandle event = SecuredAutoResetEvent(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)",
                                                    L"Global\\ZefoConformanceAttach");

@@ -95,11 +95,12 @@ TEST_F(Machine, AKilledProcessEndsAtOnceAndTheServiceStartsAgain) {
   m.registry.SetDword(L"Software\\ZefoMachine", L"Kept", 1);
   auto main = StartService();
   ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
-  m.KillProcess(0xC0000005);
-  EXPECT_EQ(std::optional<DWORD>(0xC0000005), m.process.ExitCode());
+  m.KillProcess(STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(std::optional<DWORD>(STATUS_ACCESS_VIOLATION), m.process.ExitCode());
   EXPECT_TRUE(main->finished);
-  EXPECT_EQ(0xC0000005, main->exitCode);
-  EXPECT_TRUE(Journaled(sim::JournalKind::kProcess, L"TerminateProcess, exit code " + std::to_wstring(0xC0000005)));
+  EXPECT_EQ(STATUS_ACCESS_VIOLATION, main->exitCode);
+  EXPECT_TRUE(Journaled(sim::JournalKind::kProcess,
+                        L"TerminateProcess, exit code " + std::to_wstring(STATUS_ACCESS_VIOLATION)));
   sim::ServiceEntry entry = *m.scm.Service(kService);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), entry.status.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), entry.status.dwWin32ExitCode);
@@ -214,6 +215,7 @@ TEST_F(Machine, ControlServiceRefusesWhatTheServiceCannotTakeAndFillsTheStatus) 
     SCOPED_TRACE(std::string(c.name, c.name + std::wcslen(c.name)));
     UniqueScHandle service(os::OpenServiceW(manager.Get(), c.name, SERVICE_ALL_ACCESS));
     SERVICE_STATUS status{};
+    SetSentinelLastError();
     EXPECT_FALSE(os::ControlService(service.Get(), c.control, &status));
     EXPECT_EQ(c.error, os::GetLastError());
     EXPECT_EQ(c.state, status.dwCurrentState);
@@ -228,6 +230,7 @@ TEST_F(Machine, ControlServiceGivesUpOnAHandlerAfterThirtySecondsAndTheHandlerRu
   UniqueScHandle service(os::OpenServiceW(manager.Get(), kService, SERVICE_STOP));
   const std::uint64_t sentAt = m.Now();
   SERVICE_STATUS status{};
+  SetSentinelLastError();
   EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), os::GetLastError());
   EXPECT_EQ(sentAt + 30000, m.Now());
@@ -273,6 +276,7 @@ TEST_F(Machine, TheClassInstallerTakesItsTimeAndTheNthCallFails) {
     params.StateChange = stateChange;
     params.Scope = DICS_FLAG_GLOBAL;
     EXPECT_TRUE(os::SetupDiSetClassInstallParamsW(list.Get(), &data, &params.ClassInstallHeader, sizeof params));
+    SetSentinelLastError();
     return os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, list.Get(), &data);
   };
   // The second call fails, although it is about another member than the first.

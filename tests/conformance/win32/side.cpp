@@ -50,8 +50,8 @@ LSTATUS TryCreateKey(const std::wstring& keyPath, UniqueRegKey& key) {
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, KEY_READ, existing.Put()) == ERROR_FILE_NOT_FOUND)
       topmostNew = prefix;
   }
-  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                     key.Put(), nullptr);
+  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_ALL_ACCESS, nullptr, key.Put(), nullptr);
   if (status == ERROR_SUCCESS && !topmostNew.empty()) CreatedKeys().push_back(topmostNew);
   return status;
 }
