@@ -158,6 +158,23 @@ TEST(Kernel, LogsKeepTheirNewestEntries) {
   EXPECT_EQ(6u, machine.diagnostics.debugLines.Dropped());
 }
 
+// A fault for one thread hits that thread's calls only.
+TEST(Kernel, AFaultCanTargetOneThread) {
+  sim::Machine machine(OneAtATime(0));
+  UniqueKernelHandle go(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  auto createAfterGo = [event = go.Get()] {
+    os::WaitForSingleObject(event, INFINITE);
+    UniqueKernelHandle made(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return made ? DWORD{ERROR_SUCCESS} : os::GetLastError();
+  };
+  auto spared = machine.Start(createAfterGo, L"spared");
+  auto hit = machine.Start(createAfterGo, L"hit");
+  machine.FailOnThread("CreateEventW", hit, ERROR_NOT_ENOUGH_MEMORY);
+  os::SetEvent(go.Get());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), machine.Join(spared));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), machine.Join(hit));
+}
+
 TEST(Kernel, HandleFromAnEarlierMachineIsInvalid) {
   HANDLE stale = nullptr;
   {

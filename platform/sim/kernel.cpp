@@ -536,7 +536,8 @@ std::optional<DWORD> Kernel::TakeFault(const char* op, long index, const std::ws
   std::optional<DWORD> error;
   for (auto it = faults_.begin(); it != faults_.end();) {
     const bool matches = it->op == op && (it->index == -1 || it->index == index) &&
-                         (it->subject.empty() || it->subject == subject);
+                         (it->subject.empty() || it->subject == subject) &&
+                         (!it->thread || (t_current != nullptr && t_current->object == it->thread));
     if (!matches) {
       ++it;
     } else if (it->skip > 0) {

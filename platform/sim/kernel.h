@@ -237,11 +237,12 @@ constexpr std::size_t kDefaultLogWindow = 50000;
 
 struct Fault {
   std::string op;
-  DWORD error;
-  int remaining;  // -1: always
-  long index;     // -1: any call; else only calls about this index (member, value, ...)
+  DWORD error = 0;
+  int remaining = 1;  // -1: always
+  long index = -1;    // -1: any call; else only calls about this index (member, value, ...)
   std::wstring subject;  // empty: any call; else only calls about this name (an event's, ...)
   int skip = 0;          // matching calls that pass before it applies
+  std::shared_ptr<const ThreadObject> thread;  // null: any thread; else only its calls
 };
 
 struct OpenHandle {

@@ -12,8 +12,13 @@ namespace {
 Machine* g_current = nullptr;
 
 // A fault for an operation the machine does not know would never happen.
-void RequireFaultable(const std::string& op) {
+Fault FaultOf(const std::string& op, DWORD error, int times) {
   if (!IsFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
+  Fault fault;
+  fault.op = op;
+  fault.error = error;
+  fault.remaining = times;
+  return fault;
 }
 }  // namespace
 
@@ -33,19 +38,30 @@ Machine& Machine::Current() {
 }
 
 void Machine::Fail(const std::string& op, DWORD error, int times, long index) {
-  RequireFaultable(op);
-  kernel.AddFault(Fault{op, error, times, index, {}});
+  Fault fault = FaultOf(op, error, times);
+  fault.index = index;
+  kernel.AddFault(std::move(fault));
 }
 
 void Machine::FailCall(const std::string& op, int nth, DWORD error) {
-  RequireFaultable(op);
+  Fault fault = FaultOf(op, error, 1);
   if (nth < 1) throw std::invalid_argument("calls are counted from 1");
-  kernel.AddFault(Fault{op, error, 1, -1, {}, nth - 1});
+  fault.skip = nth - 1;
+  kernel.AddFault(std::move(fault));
 }
 
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
-  RequireFaultable(op);
-  kernel.AddFault(Fault{op, error, times, -1, name});
+  Fault fault = FaultOf(op, error, times);
+  fault.subject = name;
+  kernel.AddFault(std::move(fault));
+}
+
+void Machine::FailOnThread(const std::string& op, std::shared_ptr<const ThreadObject> thread, DWORD error,
+                           int times) {
+  Fault fault = FaultOf(op, error, times);
+  if (!thread) throw std::invalid_argument("no thread to fail the calls of");
+  fault.thread = std::move(thread);
+  kernel.AddFault(std::move(fault));
 }
 
 std::uint64_t Machine::Now() {

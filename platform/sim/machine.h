@@ -41,6 +41,8 @@ class Machine {
   void FailCall(const std::string& op, int nth, DWORD error);
   // The same for calls about one name only (the event CreateEventW creates, ...).
   void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
+  // The same for the calls one thread makes (a ThreadObject of this machine).
+  void FailOnThread(const std::string& op, std::shared_ptr<const ThreadObject> thread, DWORD error, int times = 1);
 
   // Machine time in ms since the machine started.
   std::uint64_t Now();
