@@ -191,6 +191,8 @@ const char* KindName(Observation::Kind kind) {
       return "event";
     case Observation::Kind::kTrace:
       return "trace";
+    case Observation::Kind::kMachine:
+      return "machine";
     case Observation::Kind::kControl:
       break;
   }

@@ -113,6 +113,18 @@ DWORD RunServiceProgram() {
   return static_cast<DWORD>(wmain(1, argv));
 }
 
+// What the timeline has no lines of its own for.
+bool ShownOnlyInTheJournal(sim::JournalKind kind) {
+  using J = sim::JournalKind;
+  switch (kind) {
+    case J::kDebug: case J::kEvent: case J::kTrace: case J::kStatus: case J::kDevice: case J::kRegistry:
+    case J::kCommand: case J::kScenario:
+      return false;
+    default:
+      return true;
+  }
+}
+
 const char* DeviceStateChange(DWORD stateChange) { return stateChange == DICS_DISABLE ? "disable" : "enable"; }
 
 class ScenarioRun {
@@ -453,6 +465,8 @@ class ScenarioRun {
       } else if (entry.kind == sim::JournalKind::kScenario) {
         const std::string text = Utf8(entry.text);
         add(entry.seq, entry.timeMs, K::kControl, text, text);
+      } else if (options_.machineJournal && ShownOnlyInTheJournal(entry.kind)) {
+        add(entry.seq, entry.timeMs, K::kMachine, StripLineEnd(std::string(sim::JournalKindName(entry.kind)) + " " + Utf8(entry.text)));
       }
     }
     std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -15,6 +15,8 @@ struct RunOptions {
   bool traceSession = false;  // a trace session enables the provider (level 4, flag 1) once it registers
   // Acted on after the scenario's own actions of the same instant.
   std::vector<TimedAction> injected;
+  // The timeline also holds the rest of the machine's journal.
+  bool machineJournal = false;
 };
 
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options = {});

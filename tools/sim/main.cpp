@@ -22,7 +22,7 @@ namespace {
 constexpr int kUsageOrScenarioError = 2;
 
 const char kUsage[] =
-    "usage: zefo_sim [--events] [--trace] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
+    "usage: zefo_sim [--events] [--trace] [--journal] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
     "       zefo_sim --explore stop|shutdown|driver-attach|lid [--seeds N] SCENARIO\n"
     "       zefo_sim --soak HOURS [--seed S] [SCENARIO]\n"
     "EVENT is stop, shutdown, driver-attach or lid (opened); MS is machine time in ms.\n"
@@ -57,6 +57,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       command.timeline.events = true;
     } else if (arg == "--trace") {
       command.timeline.trace = command.run.traceSession = true;
+    } else if (arg == "--journal") {
+      command.run.machineJournal = true;
     } else if (arg == "--json") {
       command.timeline.json = true;
     } else if (arg == "--svg") {

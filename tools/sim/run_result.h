@@ -11,7 +11,9 @@
 namespace scenario {
 
 struct Observation {
-  enum class Kind { kDebug, kStatus, kDevice, kRegistry, kCommand, kEvent, kTrace, kControl };
+  // kMachine: the rest of the machine's journal (waits, sleeps, threads, the
+  // SCM's own steps, ...), with --journal.
+  enum class Kind { kDebug, kStatus, kDevice, kRegistry, kCommand, kEvent, kTrace, kControl, kMachine };
   std::uint64_t timeMs = 0;
   Kind kind = Kind::kDebug;
   std::string text;     // the line as printed
