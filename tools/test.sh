@@ -30,9 +30,10 @@ done
 build/sim/tools/sim/zefo_sim --soak 24 --seed 1
 
 echo "== the default scenario, 20 runs: the same journal each time"
-first=$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)
+journal=(build/sim/tools/sim/zefo_sim --events --trace --journal scenarios/day-on-a-laptop.scn)
+first=$("${journal[@]}")
 for run in $(seq 2 20); do
-  [[ "$(build/sim/tools/sim/zefo_sim --events scenarios/day-on-a-laptop.scn)" == "$first" ]] ||
+  [[ "$("${journal[@]}")" == "$first" ]] ||
     { echo "run $run of the default scenario differs"; exit 1; }
 done
 
