@@ -356,6 +356,16 @@ TEST_F(KernelReports, PlatformCallFromAThreadTheMachineDidNotStart) {
       "Sleep called from a thread the machine did not start");
 }
 
+TEST_F(KernelReports, PlatformCallInsideAReadinessPredicate) {
+  EXPECT_DEATH(
+      {
+        sim::Machine machine(OneAtATime(0));
+        UniqueKernelHandle event(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        machine.RunUntil([&event] { return os::SetEvent(event.Get()) != FALSE; });
+      },
+      "SetEvent inside a readiness predicate: a predicate only reads machine state");
+}
+
 TEST_F(KernelReports, EveryThreadWaitingForEver) {
   EXPECT_DEATH(
       {

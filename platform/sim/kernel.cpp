@@ -18,6 +18,8 @@ namespace sim {
 namespace {
 thread_local SimThread* t_current = nullptr;
 thread_local DWORD t_lastError = 0;
+// This thread is evaluating a readiness predicate, under the machine lock.
+thread_local bool t_inPredicate = false;
 }  // namespace
 
 DWORD& LastError() { return t_lastError; }
@@ -127,7 +129,21 @@ std::unique_lock<std::mutex> Kernel::Lock(const char* call) { return Enter(call,
 
 std::unique_lock<std::mutex> Kernel::LockForRelease(const char* call) { return Enter(call, false); }
 
+bool Kernel::Holds(const std::function<bool()>& ready) const {
+  struct InPredicate {
+    InPredicate() { t_inPredicate = true; }
+    ~InPredicate() { t_inPredicate = false; }
+  } inPredicate;
+  return ready();
+}
+
+void Kernel::RequireOutsidePredicate(const char* what) const {
+  if (t_inPredicate)
+    Report(std::string(what) + " inside a readiness predicate: a predicate only reads machine state");
+}
+
 std::unique_lock<std::mutex> Kernel::Enter(const char* call, bool raises) {
+  RequireOutsidePredicate(call);
   SimThread* self = t_current;
   if (self == nullptr)
     Report(std::string(call) + " called from a thread the machine did not start: start it with CreateThread");
@@ -191,10 +207,11 @@ bool Kernel::Block(std::unique_lock<std::mutex>& lock, std::function<bool()> rea
 
 bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
                        std::chrono::milliseconds realLimit, const char* call) {
+  RequireOutsidePredicate(call);
   SimThread* self = t_current;
   // Unwinding as the machine ends it: no more waits.
   if (self->parked) return false;
-  if (ready()) return true;
+  if (Holds(ready)) return true;
   self->ready = ready;
   self->deadline = deadline;
   self->giveUpAt = realLimit == std::chrono::milliseconds::max() ? std::chrono::steady_clock::time_point::max()
@@ -210,7 +227,7 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
         Park(lock);
         break;
       }
-      if (ready() || now_ >= deadline || std::chrono::steady_clock::now() >= self->giveUpAt) break;
+      if (Holds(ready) || now_ >= deadline || std::chrono::steady_clock::now() >= self->giveUpAt) break;
       // Moved to an alarm short of the deadline, it looks again.
       if (AdvanceClockIfIdle()) continue;
       if (self->giveUpAt == std::chrono::steady_clock::time_point::max())
@@ -222,10 +239,10 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
   self->blocked = false;
   self->ready = nullptr;
   if (self->parked) throw ThreadTerminated{};
-  return ready();
+  return Holds(ready);
 }
 
-bool Kernel::WaitOver(const SimThread& t) const { return t.deadline <= now_ || (t.ready && t.ready()); }
+bool Kernel::WaitOver(const SimThread& t) const { return t.deadline <= now_ || (t.ready && Holds(t.ready)); }
 
 bool Kernel::Due(const SimThread& t) const {
   if (!t.blocked) return false;
@@ -308,7 +325,7 @@ bool Kernel::AdvanceClockIfIdle() {
   auto consider = [&](const SimThread& t) {
     if (!t.blocked) return false;
     if (t.parked) return true;
-    if (t.ready && t.ready()) {
+    if (t.ready && Holds(t.ready)) {
       // Its wait may hang on others being blocked (Settle): wake it.
       changed_.notify_all();
       return false;
@@ -576,6 +593,7 @@ const char* JournalKindName(JournalKind kind) {
 }
 
 void Kernel::Record(JournalKind kind, std::wstring text) {
+  RequireOutsidePredicate("Record");
   JournalEntry entry;
   entry.seq = NextSeq();
   entry.timeMs = now_;

@@ -27,7 +27,8 @@
 // Readiness predicates (Block's ready, RunUntil's done) run under the machine
 // lock on whichever thread is handing over the token, at every hand-over: they
 // only read machine state, never lock, block, record or change anything, and
-// may be called any number of times.
+// may be called any number of times. A platform call or a record from inside
+// one is reported.
 //
 // Termination. TerminateThread parks its target, and so does the end of its
 // process: the thread runs no more code (it is stopped inside the platform
@@ -374,6 +375,10 @@ class Kernel {
   // Free-running: moves the clock when every thread is blocked; true if it moved.
   bool AdvanceClockIfIdle();  // lock held
   std::unique_lock<std::mutex> Enter(const char* call, bool raises);
+  // Evaluates a readiness predicate; anything it must not do (a platform
+  // call, a record) is reported (RequireOutsidePredicate).
+  bool Holds(const std::function<bool()>& ready) const;  // lock held
+  void RequireOutsidePredicate(const char* what) const;
   // The thread runs no more code; its object shows its end.
   void MarkParked(SimThread& thread, DWORD exitCode);  // lock held
   // Parks a terminated thread, recording the call it was cut in.
