@@ -82,10 +82,6 @@ class MonitorTest : public SimTest {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), LastReportedState());
   }
   // Enabled: not disabled by anyone, whatever problem it may show.
-  bool SensorEnabled(int device) {
-    auto lock = machine.kernel.Lock();
-    return !machine.devices.nodes.at(static_cast<std::size_t>(device)).disabled;
-  }
   DWORD LastReportedState() { return machine.scm.StatusReports().back().status.dwCurrentState; }
   bool WorkerTerminated() {
     for (const sim::JournalEntry& e : machine.Journal())

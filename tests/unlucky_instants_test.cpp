@@ -32,7 +32,7 @@ TEST_P(RecoveryInterrupted, SensorEndsEnabledAndTheServiceStopped) {
   machine.RunFor(instant.afterDisableMs);
 
   ExpectStoppedInTime(instant.control);
-  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(machine.DeviceEnabled(sensor));
   EXPECT_TRUE(DevicesDisabledByService().empty());
 }
 
@@ -68,7 +68,7 @@ TEST_P(RecoveryCut, NextStartEnablesTheSensorAgain) {
     Start();
     ASSERT_EQ(1u, machine.devices.Actions().size());
     machine.KillProcess(ERROR_PROCESS_ABORTED);
-    EXPECT_FALSE(SensorEnabled(sensor));
+    EXPECT_FALSE(machine.DeviceEnabled(sensor));
   } else {
     machine.devices.SetInstallerTime(sim::kNever);
     Start();
@@ -80,7 +80,7 @@ TEST_P(RecoveryCut, NextStartEnablesTheSensorAgain) {
   process.reset();
 
   Start();
-  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(machine.DeviceEnabled(sensor));
   EXPECT_TRUE(DevicesDisabledByService().empty());
   EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled").size());
   Stop();
@@ -99,11 +99,11 @@ TEST_F(MonitorTest, FailedEnableStepsAreTriedAgainAtTheNextCheck) {
   for (int nth : {2, 3, 4}) machine.FailCall("SetupDiCallClassInstaller", nth, ERROR_GEN_FAILURE);
   Start();
   machine.RunFor(3000);  // the three enable attempts, a second apart
-  EXPECT_FALSE(SensorEnabled(sensor));
+  EXPECT_FALSE(machine.DeviceEnabled(sensor));
   EXPECT_FALSE(DevicesDisabledByService().empty());
 
   machine.RunFor(120000);
-  EXPECT_TRUE(SensorEnabled(sensor));
+  EXPECT_TRUE(machine.DeviceEnabled(sensor));
   EXPECT_TRUE(DevicesDisabledByService().empty());
   Stop();
 }
@@ -121,7 +121,7 @@ class BiometricRestart : public MonitorTest {
     machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING);
     Start();
   }
-  DWORD BiometricServiceState() { return machine.scm.Service(L"WbioSrvc")->status.dwCurrentState; }
+  DWORD BiometricServiceState() { return *machine.ServiceState(L"WbioSrvc"); }
   const std::vector<std::wstring> kBothCommands = {L"sc stop WbioSrvc", L"sc start WbioSrvc"};
 };
 
@@ -204,7 +204,7 @@ TEST_P(DisabledAtStart, IsEnabledOnlyWhenTheServiceDisabledIt) {
   Start();
   machine.RunFor(120000);
 
-  EXPECT_EQ(onRecord, SensorEnabled(sensor));
+  EXPECT_EQ(onRecord, machine.DeviceEnabled(sensor));
   EXPECT_TRUE(DevicesDisabledByService().empty());
   const std::vector<std::uint64_t> restored =
       TimesOf(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled");

@@ -217,7 +217,6 @@ class BoundedLog {
   // References stay valid until their entry leaves the window.
   T& back() { return entries_.back(); }
   const T& back() const { return entries_.back(); }
-  const T& operator[](std::size_t i) const { return entries_[i]; }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
   bool empty() const { return entries_.empty(); }

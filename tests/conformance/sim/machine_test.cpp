@@ -65,7 +65,7 @@ class Machine : public Conformance {
   sim::Machine& m = sim::Machine::Current();
 
   std::shared_ptr<sim::ThreadObject> StartService() { return m.StartServiceProcess(kService, ServiceProgram); }
-  DWORD State(const std::wstring& name) { return m.scm.Service(name)->status.dwCurrentState; }
+  DWORD State(const std::wstring& name) { return *m.ServiceState(name); }
   bool WaitForState(const std::wstring& name, DWORD state) {
     return m.RunUntil([&] {
       auto& entry = m.scm.services.at(name);
