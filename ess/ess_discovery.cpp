@@ -8,6 +8,7 @@
 #include "platform/devices.h"
 
 std::atomic<int> g_bEssDeviceFound{0};
+std::atomic<bool> g_bEssSyncOwed{false};
 
 namespace {
 constexpr int kEssResultDone = 0;
@@ -36,6 +37,7 @@ bool IsKnownProductCode(LPCWSTR szProductCode) {
 
 void CheckEssUEFIValue() {
   int result = kEssResultDone;
+  bool syncOwed = false;
   const DeviceSearchResult search = SearchBiometricDevices(SPDRP_HARDWAREID, [&](const DeviceMember& member) {
     // Written for every enumerated member, before the read's outcome is looked at.
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service][CheckEssUEFIValue] SDEDI_Result = %d, index = %d!!", TRUE,
@@ -51,8 +53,10 @@ void CheckEssUEFIValue() {
     LogFormatted(EVENTLOG_INFORMATION_TYPE,
                  L"[ZEFO Service][CheckEssUEFIValue] Find ZEFO MOC FPR device (FRP PID = %s)!!!", szProductCode);
     SP_DEVINFO_DATA deviceInfoData = member.deviceInfoData;
-    UpdateSecureFingerprintSetting(member.deviceInfoSet, &deviceInfoData);
-    g_bEssDeviceFound = 1;
+    if (UpdateSecureFingerprintSetting(member.deviceInfoSet, &deviceInfoData) == EssSyncOutcome::kDone)
+      g_bEssDeviceFound = 1;
+    else
+      syncOwed = true;
     return Walk::kNext;
   });
   if (!search.listBuilt) {
@@ -61,8 +65,10 @@ void CheckEssUEFIValue() {
                  L"error = 0x%.8X!!!",
                  search.listError);
     result = kEssResultListFailed;
-  } else if (result == kEssResultDone && g_bEssDeviceFound == 0) {
+  } else if (result == kEssResultDone && g_bEssDeviceFound == 0 && !syncOwed) {
     LogServiceMessage(L"[ZEFO Service][CheckEssUEFIValue] WBF Driver not found!!", EVENTLOG_INFORMATION_TYPE);
   }
+  // A list that was not built is retried by the next driver signal, as before.
+  g_bEssSyncOwed = syncOwed;
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO CheckEssUEFIValue Finish, result = %d!!!", result);
 }

@@ -1,10 +1,9 @@
 #include "ess/secure_fingerprint.h"
 
-#include <atomic>
-#include <cwchar>
+#include <optional>
 
 #include "diag/logging.h"
-#include "diag/termination_guard.h"
+#include "ess/biometric_service.h"
 #include "platform/devices.h"
 #include "platform/firmware.h"
 #include "platform/process.h"
@@ -16,43 +15,67 @@ constexpr DWORD kFirmwareBufferBytes = 4096;
 constexpr LPCWSTR kConfigurationsSubkey = L"WinBio\\Configurations";
 constexpr LPCWSTR kSecureFingerprintValue = L"SecureFingerprint";
 constexpr DWORD kSecureFingerprintUnset = 99;
-constexpr DWORD kStopToStartMs = 500;
-constexpr LPCWSTR kServiceControlTool = L"sc.exe";
-constexpr LPCWSTR kStopBiometricService = L"sc stop WbioSrvc";
-constexpr LPCWSTR kStartBiometricService = L"sc start WbioSrvc";
-// How long a run of sc.exe is waited for; it keeps a stop of this service, which
-// must end within 30 s, waiting at most this long plus the pause.
-constexpr DWORD kSystemToolWaitMs = 20000;
+constexpr LPCWSTR kEssStateNotRead =
+    L"[ZEFO Service] EssState not read (0x%.8X), SecureFingerprint left as it is until the next check";
+// SeSystemEnvironmentPrivilege, which reading firmware variables needs,
+// enabled for as long as the object lives and then put back as it was, so
+// that the programs the service starts do not inherit it enabled.
+class SystemEnvironmentPrivilege {
+ public:
+  explicit SystemEnvironmentPrivilege(HANDLE hToken) : token_(hToken) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // A failed lookup leaves LUID 0, which no token holds: the adjustment then fails.
+    os::LookupPrivilegeValueW(nullptr, SE_SYSTEM_ENVIRONMENT_NAME, &privileges.Privileges[0].Luid);
+    DWORD dwReturnLength = 0;
+    // Success shows only in the last-error code (ERROR_NOT_ALL_ASSIGNED when
+    // the token lacks the privilege); a stale code must not count as the answer.
+    os::SetLastError(ERROR_SUCCESS);
+    os::AdjustTokenPrivileges(token_, FALSE, &privileges, sizeof previous_, &previous_, &dwReturnLength);
+    error_ = os::GetLastError();
+  }
+  ~SystemEnvironmentPrivilege() {
+    // Lists only what the adjustment changed: nothing when it was enabled already.
+    if (error_ == ERROR_SUCCESS && previous_.PrivilegeCount != 0)
+      os::AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+  }
+  SystemEnvironmentPrivilege(const SystemEnvironmentPrivilege&) = delete;
+  SystemEnvironmentPrivilege& operator=(const SystemEnvironmentPrivilege&) = delete;
 
-std::atomic<bool> g_bDeferRestarts{false};
-std::atomic<bool> g_bRestartPending{false};
+  // ERROR_SUCCESS once enabled; ERROR_NOT_ALL_ASSIGNED when the token lacks it.
+  DWORD Error() const { return error_; }
 
-// Enables SeSystemEnvironmentPrivilege, which reading firmware variables needs.
-bool EnableSystemEnvironmentPrivilege(HANDLE hToken) {
-  TOKEN_PRIVILEGES privileges{};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  // A failed lookup leaves LUID 0, which no token holds: the adjustment then fails.
-  os::LookupPrivilegeValueW(nullptr, SE_SYSTEM_ENVIRONMENT_NAME, &privileges.Privileges[0].Luid);
-  DWORD dwReturnLength = 0;
-  // Success shows only in the last-error code (ERROR_NOT_ALL_ASSIGNED when the
-  // token lacks the privilege); a stale code must not count as the answer.
-  os::SetLastError(ERROR_SUCCESS);
-  os::AdjustTokenPrivileges(hToken, FALSE, &privileges, 0, nullptr, &dwReturnLength);
-  return os::GetLastError() == ERROR_SUCCESS;
+ private:
+  HANDLE token_;
+  TOKEN_PRIVILEGES previous_{};
+  DWORD error_ = ERROR_SUCCESS;
+};
+
+// The failures of a firmware read that mean this machine has no such
+// variable, or the service may not read it: the secure setting is then off.
+// Any other failure may pass; it decides nothing.
+bool MeansNoEssState(DWORD error) {
+  return error == ERROR_ENVVAR_NOT_FOUND || error == ERROR_INVALID_FUNCTION || error == ERROR_PRIVILEGE_NOT_HELD;
 }
 
-// 1 when the firmware says the SDEV table is loaded; 0 for every other
-// outcome, failures included.
-DWORD DesiredSecureFingerprint() {
+// 1 when the firmware says the SDEV table is loaded; 0 when it says it is
+// not, has no such variable, or the service lacks the privilege to read it;
+// none when the answer could not be had now (the setting is then left alone).
+std::optional<DWORD> DesiredSecureFingerprint() {
   UniqueKernelHandle token;
   if (!os::OpenProcessToken(os::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Put())) {
+    const DWORD error = os::GetLastError();
     LogServiceMessage(L"[ZEFO Service] OpenProcessToken - fail", EVENTLOG_INFORMATION_TYPE);
-    return 0;
+    LogFormatted(EVENTLOG_WARNING_TYPE, kEssStateNotRead, error);
+    return std::nullopt;
   }
-  if (!EnableSystemEnvironmentPrivilege(token.Get())) {
+  const SystemEnvironmentPrivilege privilege(token.Get());
+  if (privilege.Error() != ERROR_SUCCESS) {
     LogServiceMessage(L"[ZEFO Service] AdjustTokenPrivileges() - fail", EVENTLOG_INFORMATION_TYPE);
-    return 0;
+    if (privilege.Error() == ERROR_NOT_ALL_ASSIGNED) return 0;
+    LogFormatted(EVENTLOG_WARNING_TYPE, kEssStateNotRead, privilege.Error());
+    return std::nullopt;
   }
   BYTE buffer[kFirmwareBufferBytes] = {};
   const DWORD dwVarLen =
@@ -61,7 +84,9 @@ DWORD DesiredSecureFingerprint() {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] dwVarLen = %d", static_cast<int>(dwVarLen));
   if (dwVarLen == 0) {
     WriteDebugLog(kDebugInfo, L"[ZEFO] Nothing return, error code =  0x%X", readError);
-    return 0;
+    if (MeansNoEssState(readError)) return 0;
+    LogFormatted(EVENTLOG_WARNING_TYPE, kEssStateNotRead, readError);
+    return std::nullopt;
   }
   for (DWORD i = 0; i < dwVarLen; ++i)
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] (EssState) RetBuf[%d] =  %d", static_cast<int>(i),
@@ -74,61 +99,6 @@ DWORD DesiredSecureFingerprint() {
   LogServiceMessage(L"[ZEFO Service] SDEV table is loaded, enable ESS mode (SecureFingerprint = 1)",
                     EVENTLOG_INFORMATION_TYPE);
   return 1;
-}
-
-// Starts a tool of the system directory by its full path, never through a
-// command interpreter or a search path; its process, or none when it could
-// not be started.
-UniqueKernelHandle StartSystemTool(LPCWSTR toolFile, LPCWSTR commandLine) {
-  WCHAR application[MAX_PATH];
-  const UINT length = os::GetSystemDirectoryW(application, MAX_PATH);
-  // Only the whole path is run: a cut one names another program, or none.
-  if (length == 0 || length + 1 + std::wcslen(toolFile) >= MAX_PATH) {
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] No full path for %s (GetSystemDirectory = %d), \"%s\" not run",
-                 toolFile, static_cast<int>(length), commandLine);
-    return {};
-  }
-  FormatInto(application + length, MAX_PATH - length, L"\\%s", toolFile);
-  WCHAR commandLineCopy[64];  // CreateProcessW may write to it
-  FormatInto(commandLineCopy, 64, L"%s", commandLine);
-  STARTUPINFOW startupInfo{};
-  startupInfo.cb = sizeof startupInfo;
-  PROCESS_INFORMATION processInfo{};
-  if (!os::CreateProcessW(application, commandLineCopy, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startupInfo, &processInfo))
-    return {};
-  UniqueKernelHandle thread(processInfo.hThread);
-  return UniqueKernelHandle(processInfo.hProcess);
-}
-
-// Waits for a started tool, but not for ever: one that hangs is left behind
-// and the service goes on. Its outcome is not used.
-void AwaitSystemTool(const UniqueKernelHandle& process, LPCWSTR commandLine) {
-  if (process && os::WaitForSingleObject(process.Get(), kSystemToolWaitMs) == WAIT_TIMEOUT)
-    LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] \"%s\" did not end within %d s, not waited for any more",
-                 commandLine, static_cast<int>(kSystemToolWaitMs / 1000));
-}
-
-void RestartBiometricService() {
-  UniqueKernelHandle start;
-  {
-    // Between the two commands the biometric service is stopped: a stop of
-    // this service must let "sc start" run first.
-    TerminationGuard guard;
-    AwaitSystemTool(StartSystemTool(kServiceControlTool, kStopBiometricService), kStopBiometricService);
-    os::Sleep(kStopToStartMs);
-    start = StartSystemTool(kServiceControlTool, kStartBiometricService);
-  }
-  AwaitSystemTool(start, kStartBiometricService);
-}
-
-void RequestBiometricServiceRestart() {
-  if (!g_bDeferRestarts.load()) {
-    RestartBiometricService();
-    return;
-  }
-  g_bRestartPending = true;
-  LogServiceMessage(L"[ZEFO Service] Reset WbSrv once the service is running", EVENTLOG_INFORMATION_TYPE);
 }
 
 void WriteSecureFingerprint(HKEY hConfigurations, DWORD dwDesired) {
@@ -154,20 +124,24 @@ bool ReadSecureFingerprint(HKEY hConfigurations, DWORD& dwStored) {
 }
 }  // namespace
 
-void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData) {
-  const DWORD dwDesired = DesiredSecureFingerprint();
+EssSyncOutcome UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData) {
+  const std::optional<DWORD> desired = DesiredSecureFingerprint();
+  if (!desired) return EssSyncOutcome::kTryAgain;
+  const DWORD dwDesired = *desired;
 
   UniqueRegKey deviceKey(
       os::SetupDiOpenDevRegKey(hDevInfo, pDeviceInfoData, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ | KEY_WRITE));
   if (!deviceKey) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] SetupDiOpenDevRegKey fail (0x%.8X)", os::GetLastError());
-    return;
+    const DWORD error = os::GetLastError();
+    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] SetupDiOpenDevRegKey fail (0x%.8X)", error);
+    // A key that does not exist is the device's make; any other failure may pass.
+    return error == ERROR_KEY_DOES_NOT_EXIST ? EssSyncOutcome::kDone : EssSyncOutcome::kTryAgain;
   }
   UniqueRegKey configurations;
   const LSTATUS res = os::RegOpenKeyW(deviceKey.Get(), kConfigurationsSubkey, configurations.Put());
   if (res != ERROR_SUCCESS) {
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Open Key fail, Res = 0x%.8X!!", static_cast<DWORD>(res));
-    return;
+    return res == ERROR_FILE_NOT_FOUND ? EssSyncOutcome::kDone : EssSyncOutcome::kTryAgain;
   }
   LogServiceMessage(L"[ZEFO Service] Open Key success!!", EVENTLOG_INFORMATION_TYPE);
 
@@ -190,11 +164,5 @@ void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceI
     WriteSecureFingerprint(configurations.Get(), dwDesired);
     RequestBiometricServiceRestart();
   }
-}
-
-BiometricRestartDeferral::BiometricRestartDeferral() { g_bDeferRestarts = true; }
-BiometricRestartDeferral::~BiometricRestartDeferral() { g_bDeferRestarts = false; }
-
-void RunDeferredBiometricRestart() {
-  if (g_bRestartPending.exchange(false)) RestartBiometricService();
+  return EssSyncOutcome::kDone;
 }

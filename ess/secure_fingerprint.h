@@ -8,17 +8,9 @@
 constexpr LPCWSTR kEssStateName = L"EssState";
 constexpr LPCWSTR kEssStateVendorGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
 
-void UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData);
-
-// While the service itself starts, the SCM holds its service lock until the
-// start is over, and "sc start" would wait for a start that waits for it. A
-// restart of the biometric service asked for meanwhile is only noted, and
-// RunDeferredBiometricRestart runs it once the service runs.
-class BiometricRestartDeferral {
- public:
-  BiometricRestartDeferral();
-  ~BiometricRestartDeferral();
-  BiometricRestartDeferral(const BiometricRestartDeferral&) = delete;
-  BiometricRestartDeferral& operator=(const BiometricRestartDeferral&) = delete;
+enum class EssSyncOutcome {
+  kDone,      // in line, or the sensor has no setting to bring into line
+  kTryAgain,  // a failure that may pass decided nothing: the setting is as it was
 };
-void RunDeferredBiometricRestart();
+
+EssSyncOutcome UpdateSecureFingerprintSetting(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDeviceInfoData);

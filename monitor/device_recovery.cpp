@@ -7,6 +7,7 @@
 #include "diag/termination_guard.h"
 #include "monitor/device_check.h"
 #include "monitor/disabled_devices.h"
+#include "monitor/polling_worker.h"
 #include "platform/devices.h"
 #include "platform/process.h"
 #include "platform/sync.h"
@@ -16,6 +17,8 @@ constexpr DWORD kDisableToEnableMs = 1000;
 // A disabled sensor is of no use at all: a failed enable is tried again.
 constexpr int kEnableAttempts = 3;
 constexpr DWORD kEnableRetryMs = 1000;
+// A class installer call that takes longer than this is taken as hung.
+constexpr DWORD kClassInstallerBoundMs = 60000;
 
 struct StateChangeStep {
   DWORD stateChange;
@@ -51,7 +54,12 @@ bool ChangeDeviceState(const DeviceMember& member, const StateChangeStep& step, 
     LogFormatted(EVENTLOG_ERROR_TYPE, step.attachFailure, dwErrorCode);
     return false;
   }
-  if (!os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, member.deviceInfoSet, &member.deviceInfoData)) {
+  BOOL changed;
+  {
+    BoundedCall bounded(kClassInstallerBoundMs);
+    changed = os::SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, member.deviceInfoSet, &member.deviceInfoData);
+  }
+  if (!changed) {
     dwErrorCode = os::GetLastError();
     LogFormatted(EVENTLOG_ERROR_TYPE, step.installerFailure, dwErrorCode);
     return false;
@@ -67,7 +75,7 @@ bool EnableDevice(const DeviceMember& member, DWORD& dwErrorCode) {
   }
 }
 
-// Empty when it cannot be read; the device is then recovered without a record.
+// Empty when it cannot be read.
 std::wstring InstanceIdOf(const DeviceMember& member) {
   WCHAR szInstanceId[MAX_DEVICE_ID_LEN] = {};
   if (!os::SetupDiGetDeviceInstanceIdW(member.deviceInfoSet, &member.deviceInfoData, szInstanceId, MAX_DEVICE_ID_LEN,
@@ -79,26 +87,64 @@ std::wstring InstanceIdOf(const DeviceMember& member) {
   return szInstanceId;
 }
 
+enum class NodeState { kDisabled, kNotDisabled, kUnknown };
+
+// Whether the device node shows it disabled (problem 22), as a disable by
+// the class installer leaves it.
+NodeState DisabledState(const DeviceMember& member) {
+  ULONG ulStatus = 0;
+  ULONG ulProblem = 0;
+  if (os::CM_Get_DevNode_Status(&ulStatus, &ulProblem, member.deviceInfoData.DevInst, 0) != CR_SUCCESS)
+    return NodeState::kUnknown;
+  return (ulStatus & DN_HAS_PROBLEM) != 0 && ulProblem == CM_PROB_DISABLED ? NodeState::kDisabled
+                                                                             : NodeState::kNotDisabled;
+}
+
 void DisableAndEnable(const DeviceMember& member, DWORD& dwErrorCode) {
   LogServiceMessage(L"[ZEFO Service] Enter Start Disable and Enable ZEFO FPR device", EVENTLOG_INFORMATION_TYPE);
-  // A stop must not cut the worker between the two steps: that would leave
-  // the sensor disabled. The record covers what no guard can: a crash.
-  TerminationGuard guard;
+  // No disable unless the service can find the device again, whatever
+  // happens after it.
   const std::wstring instanceId = InstanceIdOf(member);
-  const bool recorded = !instanceId.empty() && RecordDisabledDevice(instanceId);
-  ChangeDeviceState(member, kDisableStep, dwErrorCode);
+  if (instanceId.empty() || !RememberDisabledDevice(instanceId)) {
+    LogServiceMessage(L"[ZEFO Service] FPR device not recorded, not disabled: try again at the next check",
+                      EVENTLOG_ERROR_TYPE);
+    return;
+  }
+  // A disable that did not take leaves nothing to remember: the entry would
+  // later undo a person's disable.
+  if (!ChangeDeviceState(member, kDisableStep, dwErrorCode) && DisabledState(member) == NodeState::kNotDisabled)
+    ForgetDisabledDevice(instanceId);
   os::Sleep(kDisableToEnableMs);
-  if (EnableDevice(member, dwErrorCode) && recorded) ForgetDisabledDevice(instanceId);
+  if (EnableDevice(member, dwErrorCode)) ForgetDisabledDevice(instanceId);
 }
 }  // namespace
 
 void RestoreDevicesDisabledByService() {
-  const std::vector<std::wstring> recorded = DevicesDisabledByService();
-  if (recorded.empty()) return;
+  const std::vector<std::wstring> remembered = DevicesDisabledByService();
+  if (remembered.empty()) return;
   DWORD dwErrorCode = 0;
+  // A remembered device that is absent now stays remembered until it returns.
   SearchBiometricDevices(SPDRP_DEVICEDESC, [&](const DeviceMember& member) {
+    if (!member.propertyRead) return Walk::kNext;
     const std::wstring instanceId = InstanceIdOf(member);
-    if (std::find(recorded.begin(), recorded.end(), instanceId) == recorded.end()) return Walk::kNext;
+    if (std::find(remembered.begin(), remembered.end(), instanceId) == remembered.end()) return Walk::kNext;
+    if (!IsZefoSensor(member)) {
+      // Never one the recovery disabled: the record was written by someone else.
+      LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] %s is not a ZEFO FPR device, dropped from the recovery record",
+                   instanceId.c_str());
+      ForgetDisabledDevice(instanceId);
+      return Walk::kNext;
+    }
+    switch (DisabledState(member)) {
+      case NodeState::kUnknown:
+        return Walk::kNext;
+      case NodeState::kNotDisabled:
+        // Enabled by someone else since: nothing left to restore.
+        ForgetDisabledDevice(instanceId);
+        return Walk::kNext;
+      case NodeState::kDisabled:
+        break;
+    }
     LogServiceMessage(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled",
                       EVENTLOG_WARNING_TYPE);
     if (EnableDevice(member, dwErrorCode)) ForgetDisabledDevice(instanceId);
@@ -118,7 +164,13 @@ int RecoverZEFOFPDevice() {
       allDescriptionsRead = false;
       return Walk::kStop;
     }
-    if (IsZefoSensor(member)) DisableAndEnable(member, dwErrorCode);
+    if (!IsZefoSensor(member)) return Walk::kNext;
+    // Once a stop is asked for, no new disable: the worker is to leave.
+    if (StopRequested()) {
+      LogServiceMessage(L"[ZEFO Service] Stop requested, FPR device not disabled", EVENTLOG_INFORMATION_TYPE);
+      return Walk::kStop;
+    }
+    DisableAndEnable(member, dwErrorCode);
     return Walk::kNext;
   });
   if (!search.listBuilt) {

@@ -7,5 +7,7 @@
 int RecoverZEFOFPDevice();
 
 // Enables again every device that a recovery disabled and did not enable (a
-// crash, a forced termination or failed enable steps came between).
+// crash, a shutdown or failed enable steps came between) while it still shows
+// disabled. An entry whose device shows enabled now, or that is not a device
+// the recovery handles, is forgotten; one whose device is absent is kept.
 void RestoreDevicesDisabledByService();

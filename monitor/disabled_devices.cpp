@@ -3,26 +3,45 @@
 #include <algorithm>
 
 #include "diag/logging.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
+
+RecoveryMemory& g_recoveryMemory = *new RecoveryMemory;
 
 namespace {
-std::vector<std::wstring> ReadList(HKEY key) {
-  DWORD type = REG_NONE;
-  DWORD bytes = 0;
-  if (os::RegQueryValueExW(key, kDisabledDevicesValue, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-      type != REG_MULTI_SZ)
-    return {};
-  std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, L'\0');  // room for terminators a writer left out
-  if (os::RegQueryValueExW(key, kDisabledDevicesValue, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()),
-                           &bytes) != ERROR_SUCCESS)
-    return {};
-  std::vector<std::wstring> list;
-  const WCHAR* end = data.data() + bytes / sizeof(WCHAR);
-  for (const WCHAR* p = data.data(); p < end && *p != L'\0'; p += list.back().size() + 1) list.emplace_back(p);
-  return list;
+
+void Add(std::vector<std::wstring>& list, const std::wstring& id) {
+  if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
+}
+void Remove(std::vector<std::wstring>& list, const std::wstring& id) {
+  list.erase(std::remove(list.begin(), list.end(), id), list.end());
 }
 
-LSTATUS WriteList(HKEY key, const std::vector<std::wstring>& list) {
+// The record's entries. A missing value is an empty record; a value of
+// another type is none the service wrote (logged, counted as empty). Any
+// other failure is returned: nothing may be written over a record that was
+// not read.
+LSTATUS ReadRecord(HKEY key, std::vector<std::wstring>& list) {
+  list.clear();
+  DWORD type = REG_NONE;
+  DWORD bytes = 0;
+  LSTATUS res = os::RegQueryValueExW(key, kDisabledDevicesValue, nullptr, &type, nullptr, &bytes);
+  if (res == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (res != ERROR_SUCCESS) return res;
+  if (type != REG_MULTI_SZ) {
+    LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] Recovery record of type %d ignored", static_cast<int>(type));
+    return ERROR_SUCCESS;
+  }
+  std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 2, L'\0');  // room for terminators a writer left out
+  res = os::RegQueryValueExW(key, kDisabledDevicesValue, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &bytes);
+  if (res != ERROR_SUCCESS) return res;
+  const WCHAR* end = data.data() + bytes / sizeof(WCHAR);
+  for (const WCHAR* p = data.data(); p < end && *p != L'\0'; p += list.back().size() + 1) list.emplace_back(p);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WriteRecord(HKEY key, const std::vector<std::wstring>& list) {
   std::wstring joined;
   for (const std::wstring& id : list) joined += id + L'\0';
   joined += L'\0';
@@ -30,40 +49,89 @@ LSTATUS WriteList(HKEY key, const std::vector<std::wstring>& list) {
                             static_cast<DWORD>(joined.size() * sizeof(WCHAR)));
 }
 
+// Opens the record's key, made with the service's security when missing.
+LSTATUS CreateRecordKey(UniqueRegKey& key) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!os::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecoveryKeySecurity, SDDL_REVISION_1, &descriptor,
+                                                                nullptr))
+    return static_cast<LSTATUS>(os::GetLastError());
+  UniqueLocalMemory descriptorMemory(descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  return os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_READ | KEY_WRITE, &attributes, key.Put(), nullptr);
+}
+
 // Adds or removes one instance ID; the result of the registry step that failed.
-LSTATUS UpdateList(const std::wstring& instanceId, bool present) {
+LSTATUS UpdateRecord(const std::wstring& instanceId, bool present) {
   UniqueRegKey key;
-  LSTATUS res = os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_READ | KEY_WRITE, nullptr, key.Put(), nullptr);
+  LSTATUS res = CreateRecordKey(key);
   if (res != ERROR_SUCCESS) return res;
-  std::vector<std::wstring> list = ReadList(key.Get());
-  const auto it = std::find(list.begin(), list.end(), instanceId);
-  if ((it != list.end()) == present) return ERROR_SUCCESS;
+  std::vector<std::wstring> list;
+  res = ReadRecord(key.Get(), list);
+  if (res != ERROR_SUCCESS) return res;
+  const bool listed = std::find(list.begin(), list.end(), instanceId) != list.end();
+  if (listed == present) return ERROR_SUCCESS;
   if (present)
     list.push_back(instanceId);
   else
-    list.erase(it);
-  return WriteList(key.Get(), list);
+    Remove(list, instanceId);
+  return WriteRecord(key.Get(), list);
 }
-}  // namespace
 
-bool RecordDisabledDevice(const std::wstring& instanceId) {
-  const LSTATUS res = UpdateList(instanceId, true);
+bool ClearFromRecord(const std::wstring& instanceId) {
+  const LSTATUS res = UpdateRecord(instanceId, false);
   if (res != ERROR_SUCCESS)
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Record the disabled FPR device fail, res = %d!!",
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Forget the enabled FPR device fail, res = %d!!",
                  static_cast<int>(res));
   return res == ERROR_SUCCESS;
 }
 
-void ForgetDisabledDevice(const std::wstring& instanceId) {
-  const LSTATUS res = UpdateList(instanceId, false);
-  if (res != ERROR_SUCCESS)
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Forget the enabled FPR device fail, res = %d!!",
+// The record's entries join the list once per run, as soon as they can be read.
+void LoadRecord(RecoveryMemory& memory) {
+  UniqueRegKey key;
+  LSTATUS res = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, KEY_READ, key.Put());
+  std::vector<std::wstring> list;
+  if (res == ERROR_SUCCESS) res = ReadRecord(key.Get(), list);
+  if (res != ERROR_SUCCESS && res != ERROR_FILE_NOT_FOUND) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Read the recovery record fail, res = %d, try again at the next check",
                  static_cast<int>(res));
+    return;
+  }
+  // An entry whose clear failed stands for a device already enabled.
+  for (const std::wstring& id : list)
+    if (std::find(memory.clearsOwed.begin(), memory.clearsOwed.end(), id) == memory.clearsOwed.end())
+      Add(memory.disabled, id);
+  memory.recordLoaded = true;
+}
+}  // namespace
+
+bool RememberDisabledDevice(const std::wstring& instanceId) {
+  const LSTATUS res = UpdateRecord(instanceId, true);
+  if (res != ERROR_SUCCESS) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Record the disabled FPR device fail, res = %d!!",
+                 static_cast<int>(res));
+    return false;
+  }
+  RecoveryMemory& memory = g_recoveryMemory;
+  Add(memory.disabled, instanceId);
+  Remove(memory.clearsOwed, instanceId);
+  return true;
+}
+
+void ForgetDisabledDevice(const std::wstring& instanceId) {
+  RecoveryMemory& memory = g_recoveryMemory;
+  Remove(memory.disabled, instanceId);
+  if (ClearFromRecord(instanceId))
+    Remove(memory.clearsOwed, instanceId);
+  else
+    Add(memory.clearsOwed, instanceId);
 }
 
 std::vector<std::wstring> DevicesDisabledByService() {
-  UniqueRegKey key;
-  if (os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return {};
-  return ReadList(key.Get());
+  RecoveryMemory& memory = g_recoveryMemory;
+  const std::vector<std::wstring> owed = memory.clearsOwed;
+  for (const std::wstring& id : owed)
+    if (ClearFromRecord(id)) Remove(memory.clearsOwed, id);
+  if (!memory.recordLoaded) LoadRecord(memory);
+  return memory.disabled;
 }

@@ -1,8 +1,13 @@
-// The devices the recovery has disabled and not yet enabled again. Kept in the
-// registry, because a disable is global and outlives the process: a recovery
-// cut by a crash, a power loss or a forced termination is finished by the next
-// check, in this run or after the next start. A device a person disabled is
+// The recovery memory: the devices the recovery has disabled and not yet
+// enabled again. A disable is global and outlives the process, so no device is
+// disabled unless the service can find it again: the service's own list
+// during a run, and a record in the registry for what a run cannot keep (a
+// crash, a power loss, a shutdown), read at start. No single failed call may
+// lose or falsify it: a failed write stops the disable, a failed read is not
+// an empty list, a failed clear is retried. A device a person disabled is
 // never in it, so it is left alone.
+//
+// Used by the polling worker, and by the stop only once the worker has ended.
 #pragma once
 
 #include <string>
@@ -14,9 +19,27 @@
 // device instance IDs.
 constexpr LPCWSTR kRecoveryKeyPath = L"System\\CurrentControlSet\\Control\\ZefoFP\\Recovery";
 constexpr LPCWSTR kDisabledDevicesValue = L"DisabledDevices";
+// The record is made only by the service: full control for SYSTEM and
+// Administrators, nothing for anyone else, nothing inherited from ZefoFP,
+// whose security the service does not set.
+constexpr LPCWSTR kRecoveryKeySecurity = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
-// Written before the disable step; false when it could not be written.
-bool RecordDisabledDevice(const std::wstring& instanceId);
-// After a successful enable.
+// Before a disable: recorded in the registry, then in memory. False (logged)
+// when the record could not be written: the device must not be disabled.
+bool RememberDisabledDevice(const std::wstring& instanceId);
+// After an enable, or when the device turned out not to be disabled by the
+// service: out of memory at once, out of the record now or, when that
+// fails, at a later check.
 void ForgetDisabledDevice(const std::wstring& instanceId);
+// The devices to enable again. The record's entries join the list once per
+// run, as soon as the record can be read; record clears that failed are
+// tried again first.
 std::vector<std::wstring> DevicesDisabledByService();
+// The service's own list. Made empty by each process start (never destroyed:
+// the worker may outlive main).
+struct RecoveryMemory {
+  std::vector<std::wstring> disabled;    // disabled by the service, not yet enabled
+  std::vector<std::wstring> clearsOwed;  // enabled, but still in the record
+  bool recordLoaded = false;             // the record's entries are in `disabled`
+};
+extern RecoveryMemory& g_recoveryMemory;

@@ -8,20 +8,15 @@
 // destroyed: the system closes it with the process.
 extern UniqueKernelHandle& g_hFpMainThread;
 
-// How long OnStop gives the worker to confirm that it has left its loop.
+// How long OnStop waits for the worker to confirm that it has left its loop
+// before it says so; it then waits on, reporting progress this often.
 constexpr DWORD kWorkerStopWaitMs = 3000;
-// How long, past that, a worker inside a part that must not be cut (see
-// TerminationGuard) is given to leave it, and how often the stop reports its
-// progress meanwhile. The longest such part is the restart of the biometric
-// service: "sc stop" waited for at most 20 s, the 500 ms pause, "sc start".
-constexpr DWORD kSafePointWaitMs = 21000;
+constexpr DWORD kStopProgressMs = 1000;
+// How long a worker about to be terminated is given to finish a log step,
+// how often that is looked at, and how long it is then given to end.
+constexpr DWORD kSafePointWaitMs = 1000;
 constexpr DWORD kSafePointPollMs = 250;
-// How long a terminated worker is given to end.
 constexpr DWORD kWorkerEndWaitMs = 3000;
-// So the stop handler returns within 3 + 21 + 3 s, inside the 30 s the SCM
-// waits for a handler.
-
-// At shutdown the system gives services about 20 s in all; the worker gets
-// this long to finish a part that must not be cut (a recovery with a class
-// installer of a few seconds a call), so the handler returns within 13 s.
-constexpr DWORD kShutdownSafePointWaitMs = 10000;
+// At shutdown the worker gets this long to leave by itself before it is
+// terminated, so that STOPPED comes within 5 s of the control.
+constexpr DWORD kShutdownWorkerWaitMs = 3000;

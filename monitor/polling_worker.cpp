@@ -5,8 +5,8 @@
 #include "diag/logging.h"
 #include "diag/settings.h"
 #include "diag/termination_guard.h"
+#include "ess/biometric_service.h"
 #include "ess/ess_discovery.h"
-#include "ess/secure_fingerprint.h"
 #include "monitor/device_check.h"
 #include "monitor/device_recovery.h"
 #include "platform/process.h"
@@ -102,6 +102,10 @@ void CheckSensorHealth() {
 }
 }  // namespace
 
+std::atomic<bool> g_bStopRequested{false};
+
+bool StopRequested() { return g_bStopRequested.load(); }
+
 DWORD PollingPeriodMs() { return std::min(g_dwServicePollingTime.load(), kMaxServicePollingTime) * 60000; }
 
 DWORD WINAPI PollingFPStatusThread(LPVOID) {
@@ -111,17 +115,24 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
                static_cast<int>(PollingPeriodMs() / 1000));
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] SERVICE_VERSION =  %s", kServiceVersion);
   WaitEvents events;
-  // A restart of the biometric service that the start had to put off.
-  RunDeferredBiometricRestart();
-
   for (;;) {
+    // First of all, and again while one is missing: the driver may signal as
+    // soon as it loads, and no signal may be lost.
+    events.MakeMissing();
+    // A restart of the biometric service that the start had to put off.
+    RunDeferredBiometricRestart();
     LoadOtherSetting();
     RestoreDevicesDisabledByService();
-    CheckSensorHealth();
+    RunOwedBiometricStart(kBiometricStartAttempts);
+    // Once a stop is asked for, nothing new is begun.
+    if (!StopRequested()) {
+      if (g_bEssSyncOwed) CheckEssUEFIValue();
+      CheckSensorHealth();
+    }
 
-    events.MakeMissing();
     const DWORD result = events.Wait(PollingPeriodMs());
-    if (result == WAIT_OBJECT_0 + kStopEvent) {
+    // Without its event, a stop is seen at the next wake-up.
+    if (result == WAIT_OBJECT_0 + kStopEvent || StopRequested()) {
       LogFormatted(EVENTLOG_INFORMATION_TYPE,
                    L"[ZEFO Service] OnServiceStopEvent trigger, exit the PollingFPStatusThread!!!");
       break;
@@ -142,6 +153,10 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
       break;
     }
   }
+
+  // Leaving: one more try at what the service owes the machine.
+  RestoreDevicesDisabledByService();
+  RunOwedBiometricStart(1);
 
   g_hDriverAttachEvent.Close();
   // The last line goes out before the stop is told the worker is done: once

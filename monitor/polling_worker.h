@@ -2,6 +2,8 @@
 // check-now or driver-attach event is set.
 #pragma once
 
+#include <atomic>
+
 #include "diag/named_event.h"
 #include "platform/sync.h"
 #include "platform/types.h"
@@ -12,6 +14,12 @@ extern NamedEventSlot g_hTerminateThreadEvent;  // "pTerminateThreadEvent": the 
 // Made by the worker (again at each loop while missing), released when it
 // ends. Never destroyed: the system closes it with the process.
 extern UniqueKernelHandle& g_hDriverAttachEvent;  // "Global\DriverAttach"
+
+// Set by a stop, before its event, and false in a fresh process: the worker
+// then starts nothing new and leaves at its next wake-up, even when the stop
+// event could not be made.
+extern std::atomic<bool> g_bStopRequested;
+bool StopRequested();
 
 // Longest polling period whose wait in milliseconds still fits 32 bits.
 constexpr DWORD kMaxServicePollingTime = 71582;

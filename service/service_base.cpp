@@ -19,16 +19,9 @@ SRWLOCK g_statusLock = SRWLOCK_INIT;
 
 CServiceBase::CServiceBase(LPCWSTR pszServiceName)
     : m_pszServiceName(pszServiceName),
-      m_ServiceStatus{SERVICE_WIN32_OWN_PROCESS,
-                      SERVICE_START_PENDING,
-                      // Power events too: without them the lid and display
-                      // notifications registered below are never delivered.
-                      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT |
-                          SERVICE_ACCEPT_SESSIONCHANGE,
-                      NO_ERROR,
-                      0,
-                      0,
-                      0},
+      m_dwStateBeforeStop(SERVICE_RUNNING),
+      m_completion(nullptr),
+      m_ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0},
       m_hServiceStatus(nullptr) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase Constructor...");
 }
@@ -75,11 +68,16 @@ void CServiceBase::SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32Exi
   m_ServiceStatus.dwCurrentState = dwCurrentState;
   m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
   m_ServiceStatus.dwWaitHint = dwWaitHint;
+  m_ServiceStatus.dwControlsAccepted = dwCurrentState == SERVICE_START_PENDING ? 0 : kAcceptedControls;
   if (dwCurrentState == SERVICE_RUNNING || dwCurrentState == SERVICE_STOPPED)
     m_ServiceStatus.dwCheckPoint = 0;
   else
     m_ServiceStatus.dwCheckPoint = g_dwCheckPoint++;
   os::SetServiceStatus(m_hServiceStatus, &m_ServiceStatus);
+}
+
+void CServiceBase::ReportStopProgress(DWORD dwWaitHint) {
+  SetServiceStatusValues(SERVICE_STOP_PENDING, NO_ERROR, dwWaitHint);
 }
 
 DWORD CServiceBase::CurrentState() {
@@ -93,6 +91,7 @@ void CServiceBase::Start(DWORD dwArgc, LPWSTR* pszArgv) {
     SetServiceStatusValues(SERVICE_START_PENDING);
     OnStart(dwArgc, pszArgv);
     SetServiceStatusValues(SERVICE_RUNNING);
+    OnRunning();
   } catch (DWORD dwError) {
     LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Enter CServiceBase::Start error, Err = %d",
                  static_cast<int>(dwError));
@@ -104,24 +103,45 @@ void CServiceBase::Start(DWORD dwArgc, LPWSTR* pszArgv) {
 }
 
 void CServiceBase::Stop() {
-  const DWORD dwOriginalState = CurrentState();
+  m_dwStateBeforeStop = CurrentState();
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop...");
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] UnregisterPowerSettingNotification...");
   m_hLidSwitchNotify.Close();
   m_hDisplayStateNotify.Close();
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] UnregisterPowerSettingNotification Finish");
+  ReportStopProgress();
+  HandOff(&CServiceBase::CompleteStop);
+}
+
+void CServiceBase::CompleteStop() {
   try {
-    SetServiceStatusValues(SERVICE_STOP_PENDING, NO_ERROR, kStopPendingWaitHintMs);
     OnStop();
     SetServiceStatusValues(SERVICE_STOPPED);
   } catch (DWORD dwError) {
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop error, dwError = %d",
                  static_cast<int>(dwError));
-    SetServiceStatusValues(dwOriginalState);
+    SetServiceStatusValues(m_dwStateBeforeStop);
   } catch (...) {
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop fail");
-    SetServiceStatusValues(dwOriginalState);
+    SetServiceStatusValues(m_dwStateBeforeStop);
   }
+}
+
+void CServiceBase::HandOff(Completion completion) {
+  m_completion = completion;
+  // Nobody waits for the thread: its last act is the final report.
+  const UniqueKernelHandle thread(os::CreateThread(nullptr, 0, StopThread, this, 0, nullptr));
+  if (thread) return;
+  LogFormatted(EVENTLOG_WARNING_TYPE,
+               L"[ZEFO Service] Create stop thread fail, GetLastError = 0x%.8X, stop on the handler thread",
+               os::GetLastError());
+  (this->*completion)();
+}
+
+DWORD WINAPI CServiceBase::StopThread(LPVOID lpParameter) {
+  CServiceBase& service = *static_cast<CServiceBase*>(lpParameter);
+  (service.*service.m_completion)();
+  return 0;
 }
 
 void CServiceBase::Pause() {
@@ -156,8 +176,16 @@ void CServiceBase::Continue() {
   }
 }
 
+// The system may end the process within seconds of the control: STOPPED
+// comes within 5 s whatever the worker does, and the recovery memory
+// finishes the rest at the next start.
 void CServiceBase::Shutdown() {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Shutdown...");
+  ReportStopProgress();
+  HandOff(&CServiceBase::CompleteShutdown);
+}
+
+void CServiceBase::CompleteShutdown() {
   try {
     OnShutdown();
     SetServiceStatusValues(SERVICE_STOPPED);

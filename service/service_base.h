@@ -23,6 +23,11 @@ extern NamedEventSlot g_hCheckYBEvent;
 // Every SERVICE_STOP_PENDING report promises the next one, or the final
 // state, within this time: each step of a stop is bounded below it.
 constexpr DWORD kStopPendingWaitHintMs = 4000;
+// The controls the service takes once it runs; none while it starts, as
+// SetServiceStatus asks. Power events too: without them the lid and display
+// notifications are never delivered.
+constexpr DWORD kAcceptedControls =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;
 
 class CServiceBase {
  public:
@@ -36,7 +41,9 @@ class CServiceBase {
   static BOOL Run(CServiceBase& service);
 
   // Start runs on the ServiceMain thread; the others on the dispatcher thread,
-  // called by the control handler.
+  // called by the control handler. Stop and Shutdown return at once: they
+  // report STOP_PENDING and hand the rest to a thread of their own, since
+  // the SCM sends no other control to any service while a handler runs.
   void Start(DWORD dwArgc, LPWSTR* pszArgv);
   void Stop();
   void Pause();
@@ -45,6 +52,9 @@ class CServiceBase {
 
  protected:
   virtual void OnStart(DWORD dwArgc, LPWSTR* pszArgv);
+  // After the RUNNING report, on the ServiceMain thread.
+  virtual void OnRunning();
+  // OnStop and OnShutdown run on the stop's own thread.
   virtual void OnStop();
   virtual void OnPause();
   virtual void OnContinue();
@@ -52,15 +62,29 @@ class CServiceBase {
 
   // Reports one status; every report takes this path.
   void SetServiceStatusValues(DWORD dwCurrentState, DWORD dwWin32ExitCode = NO_ERROR, DWORD dwWaitHint = 0);
+  // A stop's progress: STOP_PENDING with the next checkpoint.
+  void ReportStopProgress(DWORD dwWaitHint = kStopPendingWaitHintMs);
 
  private:
+  using Completion = void (CServiceBase::*)();
   static void WINAPI ServiceMain(DWORD dwArgc, LPWSTR* pszArgv);
+  static DWORD WINAPI StopThread(LPVOID lpParameter);
   DWORD CurrentState();
-  // Terminates the worker once it stands where that cuts nothing, waiting at
-  // most safePointWaitMs for that; a stop reports its progress meanwhile.
-  void TerminateWorker(DWORD safePointWaitMs, bool reportProgress);
+  // Runs the rest of a stop or shutdown on a thread of its own; on the
+  // handler's thread when no thread can be made.
+  void HandOff(Completion completion);
+  void CompleteStop();
+  void CompleteShutdown();
+  // Lets the worker leave by itself, reporting progress; terminates it only
+  // when it is stuck in one call past that call's bound, or cannot be woken.
+  void AwaitWorker(bool workerWoken);
+  // Terminates the worker once it stands where that cuts no log step,
+  // waiting at most safePointWaitMs for that.
+  void TerminateWorker(DWORD safePointWaitMs);
 
   LPCWSTR m_pszServiceName;
+  DWORD m_dwStateBeforeStop;
+  Completion m_completion;
   SERVICE_STATUS m_ServiceStatus;
   SERVICE_STATUS_HANDLE m_hServiceStatus;
   UniquePowerNotify m_hLidSwitchNotify;

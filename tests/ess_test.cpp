@@ -188,10 +188,11 @@ const SyncCase kSyncCases[] = {
     {"OnAndStoredOn", Bytes(1, 1), true, true, Dword(1), 1, false, false},
     {"ByteTwoMeansOff", Bytes(1, 2), true, true, Dword(1), 0, true, true},
     {"OnlyFirstByteCounts", Bytes(4096, 1), true, true, Dword(0), 1, true, true},
-    {"TooLargeForTheBuffer", Bytes(4097, 1), true, true, Dword(1), 0, true, true},
+    // A read that failed for any reason but "no such variable" decides nothing.
+    {"TooLargeForTheBuffer", Bytes(4097, 1), true, true, Dword(1), 1, false, false},
     {"VariableAbsent", std::nullopt, true, true, Dword(1), 0, true, true},
     {"PrivilegeNotHeld", Bytes(1, 1), false, true, Dword(1), 0, true, true},
-    {"TokenNotOpened", Bytes(1, 1), true, false, Dword(1), 0, true, true},
+    {"TokenNotOpened", Bytes(1, 1), true, false, Dword(1), 1, false, false},
     {"StoredMissing", Bytes(1, 1), true, true, std::nullopt, 1, true, false},
     {"Stored99", Bytes(1, 1), true, true, Dword(99), 1, true, false},
     {"StoredOtherValue", Bytes(1, 1), true, true, Dword(2), 1, true, true},
@@ -332,6 +333,88 @@ TEST_F(Ess, NothingReturnedIsADebuggerOnlyLine) {
     }
     machine.devices.SetPresent(sensor, false);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Only the answers that mean "this machine has no such variable" (203; 1 on a
+// machine without UEFI) or "the service may not read it" (1314) turn the
+// secure setting off. Any other failure may pass: the setting stays as it is,
+// the sensor does not count as found, and the next check tries again.
+struct FirmwareFailure {
+  DWORD error;
+  bool turnsOff;
+};
+
+class FirmwareReadFailure : public Ess, public ::testing::WithParamInterface<FirmwareFailure> {};
+
+TEST_P(FirmwareReadFailure, TurnsTheSettingOffOnlyWhenItMeansNoVariable) {
+  const FirmwareFailure& c = GetParam();
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
+  machine.Fail("GetFirmwareEnvironmentVariableW", c.error);
+  const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A20", Dword(1));
+  CheckEssUEFIValue();
+
+  EXPECT_EQ(Dword(c.turnsOff ? 0 : 1).data, Stored(sensor).value_or(sim::RegValue{}).data);
+  EXPECT_EQ(c.turnsOff ? 1 : 0, g_bEssDeviceFound);
+  EXPECT_EQ(!c.turnsOff, g_bEssSyncOwed.load());
+  EXPECT_EQ(c.turnsOff ? 2u : 0u, CommandLines().size());
+
+  CheckEssUEFIValue();  // the next check reads the firmware again
+  EXPECT_EQ(Dword(1).data, Stored(sensor).value_or(sim::RegValue{}).data);
+  EXPECT_EQ(1, g_bEssDeviceFound);
+  EXPECT_FALSE(g_bEssSyncOwed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, FirmwareReadFailure,
+                         ::testing::Values(FirmwareFailure{ERROR_ENVVAR_NOT_FOUND, true},
+                                           FirmwareFailure{ERROR_INVALID_FUNCTION, true},
+                                           FirmwareFailure{ERROR_PRIVILEGE_NOT_HELD, true},
+                                           FirmwareFailure{ERROR_NO_SYSTEM_RESOURCES, false},
+                                           FirmwareFailure{ERROR_NOT_ENOUGH_MEMORY, false}),
+                         [](const auto& info) { return std::to_string(info.param.error); });
+
+// A device key that does not exist is the sensor's make: final. One that
+// exists but cannot be opened now is tried again at the next check.
+struct KeyFailure {
+  const char* name;
+  const char* operation;
+  DWORD error;
+  bool final;
+};
+
+class DeviceKeyFailure : public Ess, public ::testing::WithParamInterface<KeyFailure> {};
+
+TEST_P(DeviceKeyFailure, IsFinalOnlyWhenTheKeyDoesNotExist) {
+  const KeyFailure& c = GetParam();
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
+  const int sensor = AddSensor(L"USB\\VID_06CB&PID_0A20", Dword(0));
+  machine.Fail(c.operation, c.error);
+  CheckEssUEFIValue();
+  EXPECT_EQ(c.final ? 1 : 0, g_bEssDeviceFound);
+  EXPECT_EQ(!c.final, g_bEssSyncOwed.load());
+  EXPECT_EQ(Dword(0).data, Stored(sensor).value_or(sim::RegValue{}).data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DeviceKeyFailure,
+    ::testing::Values(KeyFailure{"DeviceKeyMissing", "SetupDiOpenDevRegKey", ERROR_KEY_DOES_NOT_EXIST, true},
+                      KeyFailure{"DeviceKeyBusy", "SetupDiOpenDevRegKey", ERROR_NO_SYSTEM_RESOURCES, false},
+                      KeyFailure{"ConfigurationsMissing", "RegOpenKeyW", ERROR_FILE_NOT_FOUND, true},
+                      KeyFailure{"ConfigurationsBusy", "RegOpenKeyW", ERROR_NOT_ENOUGH_MEMORY, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The privilege is enabled for the read only: the programs the service starts
+// (sc.exe) must not inherit it enabled.
+TEST_F(Ess, PrivilegeIsPutBackAfterTheRead) {
+  machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
+  AddSensor(L"USB\\VID_06CB&PID_0A20", Dword(0));
+  CheckEssUEFIValue();
+  EXPECT_EQ(2u, CommandLines().size());
+  auto lock = machine.kernel.Lock();
+  EXPECT_FALSE(machine.process.systemEnvironmentEnabled);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <algorithm>
 
-#include "diag/termination_guard.h"
 #include "monitor/device_check.h"
 #include "monitor/device_recovery.h"
 #include "monitor/disabled_devices.h"
+#include "monitor/polling_worker.h"
 #include "tests/device_fixture.h"
 
 namespace {
@@ -137,7 +137,8 @@ Logged InstallerFailed(const wchar_t* step, const wchar_t* code) {
 // A request that could not be attached is never carried out: the installer
 // would act on the request still attached (the disable's, at the enable
 // step). A failed enable is tried twice more, a second apart; a sensor still
-// disabled after that stays on record for the next check.
+// disabled after that stays on record for the next check; a disable that did
+// not take leaves nothing on record, which could later undo a person's disable.
 const StepFailureCase kStepFailures[] = {
     {"DisableAttachFails",
      {{"SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER, 1}},
@@ -167,6 +168,16 @@ const StepFailureCase kStepFailures[] = {
      {{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 2000}},
      static_cast<int>(ERROR_GEN_FAILURE),
      false},
+    {"EnableAlwaysFails",
+     {{"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 2},
+      {"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 3},
+      {"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 1, 4}},
+     {InstallerFailed(L"Enable", L"0x0000001F"), InstallerFailed(L"Enable", L"0x0000001F"),
+      InstallerFailed(L"Enable", L"0x0000001F")},
+     3,
+     {{0, DICS_DISABLE, 0}},
+     static_cast<int>(ERROR_GEN_FAILURE),
+     true},
     {"InstallerAlwaysFails",
      {{"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, -1}},
      {InstallerFailed(L"Disable", L"0x00000005"), InstallerFailed(L"Enable", L"0x00000005"),
@@ -174,7 +185,7 @@ const StepFailureCase kStepFailures[] = {
      3,
      {},
      5,
-     true},
+     false},
     {"AttachAlwaysFails",
      {{"SetupDiSetClassInstallParamsW", ERROR_GEN_FAILURE, -1}},
      {AttachFailed(L"Disable", L"0x0000001F"), AttachFailed(L"Enable", L"0x0000001F"),
@@ -182,7 +193,7 @@ const StepFailureCase kStepFailures[] = {
      3,
      {},
      static_cast<int>(ERROR_GEN_FAILURE),
-     true},
+     false},
 };
 
 class RecoveryStepFailure : public Recovery, public ::testing::WithParamInterface<StepFailureCase> {};
@@ -207,7 +218,7 @@ TEST_P(RecoveryStepFailure, LogsTheCodeAndStillEnablesAfterThePause) {
   // The enable announcement always comes, one second after the disable step.
   EXPECT_EQ(c.enableAttempts, std::count(log.begin(), log.end(), kEnable));
   EXPECT_EQ(c.actions, Actions());
-  EXPECT_EQ(c.leftDisabledOnRecord, !DevicesDisabledByService().empty());
+  EXPECT_EQ(c.leftDisabledOnRecord, !RecoveryRecord().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecoveryStepFailure, ::testing::ValuesIn(kStepFailures),
@@ -222,27 +233,21 @@ TEST_F(Recovery, ClosingCodeIsTheLastFailureOverAllDevices) {
   EXPECT_EQ(Exit(5), EventLog().back());
 }
 
-// A stop that comes while the sensor is disabled waits until it is enabled
-// again, and the worker goes no further once the stop has begun.
-TEST_F(Recovery, StopCannotCutBetweenDisableAndEnable) {
+// A stop that comes while a sensor is disabled lets its enable come first,
+// and no further sensor is disabled once the stop has begun.
+TEST_F(Recovery, StopLetsTheRunningRecoveryFinishAndStartsNoOther) {
   AddDevice(L"ZEFO A");
   AddDevice(L"ZEFO B");
-  OpenTerminationGate();
-  machine.Start(
-      [] {
-        MarkThreadTerminable();
-        return static_cast<DWORD>(RecoverZEFOFPDevice());
-      },
-      L"worker");
+  auto worker = machine.Start([] { return static_cast<DWORD>(RecoverZEFOFPDevice()); }, L"worker");
   ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 1; }));
-  CloseTerminationGate();
-  EXPECT_FALSE(SafeToTerminate());
-  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 2; }));
-  ASSERT_TRUE(machine.Settle());
-  EXPECT_TRUE(SafeToTerminate());
+  g_bStopRequested = true;
+  EXPECT_EQ(1u, machine.Join(worker));
+
   EXPECT_EQ((std::vector<Action>{{0, DICS_DISABLE, 0}, {0, DICS_ENABLE, 1000}}), Actions());
-  EXPECT_EQ(kEnable, EventLog().back());  // parked before touching the next device
-  OpenTerminationGate();
+  const std::vector<Logged> log = EventLog();
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(),
+                                 Service(4, L"[ZEFO Service] Stop requested, FPR device not disabled")));
+  EXPECT_TRUE(RecoveryRecord().empty());
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "sim_fixture.h"
 
+#include <cstring>
+
 #include "diag/settings.h"
 #include "diag/termination_guard.h"
+#include "ess/biometric_service.h"
 #include "ess/ess_discovery.h"
+#include "monitor/disabled_devices.h"
 #include "monitor/monitor.h"
 #include "monitor/polling_worker.h"
 #include "service/entry.h"
@@ -18,6 +22,13 @@ void ResetProcessState() {
   for (NamedEventSlot* slot : {&g_hCheckYBEvent, &g_hServiceStopEvent, &g_hTerminateThreadEvent}) slot->Detach();
   for (UniqueKernelHandle* handle : {&g_hFpMainThread, &g_hDriverAttachEvent}) handle->Detach();
   g_bEssDeviceFound = 0;
+  g_bEssSyncOwed = false;
+  g_bStopRequested = false;
+  g_recoveryMemory = RecoveryMemory{};
+  g_bDeferBiometricRestarts = false;
+  g_bBiometricRestartPending = false;
+  g_bBiometricStartOwed = false;
+  g_nBiometricRestartsRunning = 0;
   OpenTerminationGate();
 }
 
@@ -48,4 +59,24 @@ std::vector<std::wstring> SimTest::DebugMessages() const {
     messages.push_back(text);
   }
   return messages;
+}
+
+std::vector<std::wstring> SimTest::RecoveryRecord() const {
+  std::vector<std::wstring> ids;
+  const auto value = machine.registry.Value(kRecoveryKeyPath, kDisabledDevicesValue);
+  if (!value) return ids;
+  std::wstring text(value->data.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(text.data(), value->data.data(), text.size() * sizeof(wchar_t));
+  for (std::size_t start = 0; start < text.size() && text[start] != L'\0'; start += ids.back().size() + 1)
+    ids.emplace_back(text.c_str() + start);
+  return ids;
+}
+
+void SimTest::SetRecoveryRecord(const std::vector<std::wstring>& instanceIds) {
+  std::wstring joined;
+  for (const std::wstring& id : instanceIds) joined += id + L'\0';
+  joined += L'\0';
+  std::vector<BYTE> data(joined.size() * sizeof(wchar_t));
+  std::memcpy(data.data(), joined.data(), data.size());
+  machine.registry.SetValue(kRecoveryKeyPath, kDisabledDevicesValue, REG_MULTI_SZ, data);
 }

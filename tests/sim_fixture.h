@@ -44,6 +44,10 @@ class SimTest : public ::testing::Test {
   // Every debugger line, without its timestamp, tag and line break.
   std::vector<std::wstring> DebugMessages() const;
   std::wstring Console() const { return machine.process.Console(); }
+  // The recovery record as the registry holds it: instance IDs in order.
+  std::vector<std::wstring> RecoveryRecord() const;
+  // A record as an earlier process left it.
+  void SetRecoveryRecord(const std::vector<std::wstring>& instanceIds);
   // The command line of every program started, in order.
   std::vector<std::wstring> CommandLines() const {
     std::vector<std::wstring> lines;

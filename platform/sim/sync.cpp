@@ -169,6 +169,13 @@ void Sleep(DWORD dwMilliseconds) {
   m.kernel.Block(lock, [] { return false; }, DeadlineAfter(m.kernel, dwMilliseconds));
 }
 
+// Milliseconds since the machine started.
+ULONGLONG GetTickCount64() {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  return m.kernel.Now();
+}
+
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize) {

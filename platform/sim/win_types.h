@@ -101,6 +101,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NO_SYSTEM_RESOURCES 1450
 #define ERROR_INVALID_DATA 13
 #define ERROR_GEN_FAILURE 31
 #define ERROR_NOT_SUPPORTED 50

@@ -22,6 +22,7 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) { return ::TerminateThrea
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) { return ::GetExitCodeThread(hThread, lpExitCode); }
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
+ULONGLONG GetTickCount64() { return ::GetTickCount64(); }
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize) {
