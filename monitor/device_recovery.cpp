@@ -165,6 +165,12 @@ int RecoverZEFOFPDevice() {
       return Walk::kStop;
     }
     if (!IsZefoSensor(member)) return Walk::kNext;
+    // Disabled by a person (or by an earlier run, whose record enables it):
+    // a disable and enable here would undo that.
+    if (DisabledState(member) == NodeState::kDisabled) {
+      LogServiceMessage(L"[ZEFO Service] FPR device is disabled, not recovered", EVENTLOG_INFORMATION_TYPE);
+      return Walk::kNext;
+    }
     // Once a stop is asked for, no new disable: the worker is to leave.
     if (StopRequested()) {
       LogServiceMessage(L"[ZEFO Service] Stop requested, FPR device not disabled", EVENTLOG_INFORMATION_TYPE);

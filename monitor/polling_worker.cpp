@@ -119,11 +119,11 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
     // First of all, and again while one is missing: the driver may signal as
     // soon as it loads, and no signal may be lost.
     events.MakeMissing();
+    RunOwedBiometricStart(kBiometricStartAttempts);
     // A restart of the biometric service that the start had to put off.
     RunDeferredBiometricRestart();
     LoadOtherSetting();
     RestoreDevicesDisabledByService();
-    RunOwedBiometricStart(kBiometricStartAttempts);
     // Once a stop is asked for, nothing new is begun.
     if (!StopRequested()) {
       if (g_bEssSyncOwed) CheckEssUEFIValue();

@@ -99,4 +99,28 @@ class MonitorTest : public SimTest {
   std::unique_ptr<ServiceProcess> process;
 };
 
+// The firmware says ESS on, the sensor's setting says off: the start writes 1
+// and the worker restarts the biometric service, sc.exe taking scRunTimeMs,
+// the biometric service biometricStopMs to stop.
+class BiometricRestart : public MonitorTest {
+ protected:
+  void StartWithChangedSetting(std::uint64_t scRunTimeMs, ULONG problem = 0, std::uint64_t biometricStopMs = 0) {
+    const int sensor = AddSensor(problem);
+    machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
+                              L"SecureFingerprint", 0);
+    machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
+    machine.process.SetProgramRunTime(scRunTimeMs);
+    machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING, biometricStopMs);
+    Start();
+  }
+  DWORD BiometricServiceState() { return *machine.ServiceState(L"WbioSrvc"); }
+  const std::vector<std::wstring> kBothCommands = {L"sc stop WbioSrvc", L"sc start WbioSrvc"};
+  std::vector<std::uint64_t> TimesOfCommand(const std::wstring& commandLine) {
+    std::vector<std::uint64_t> times;
+    for (const sim::CommandRun& run : machine.process.Commands())
+      if (run.commandLine == commandLine) times.push_back(run.timeMs);
+    return times;
+  }
+};
+
 }  // namespace monitor_testing

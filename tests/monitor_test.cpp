@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "ess/ess_discovery.h"
 #include "platform/process.h"
 #include "platform/sim/power_model.h"
 #include "platform/sync.h"
@@ -135,6 +136,24 @@ TEST_F(MonitorTest, DriverAttachBeforeAnySensorRunsTheEssCheckThenADeviceCheck) 
   texts = MessagesSince(later);
   EXPECT_FALSE(Contains(texts, kDriverAttach));
   EXPECT_TRUE(Contains(texts, kOtherProblem));
+  Stop();
+}
+
+// The driver may signal as soon as it loads, while the worker's first check
+// is still busy (here a recovery of another device with a slow class
+// installer): the event exists before that check, and the signal is kept.
+TEST_F(MonitorTest, DriverSignalDuringTheFirstCheckIsKept) {
+  AddSensor(CM_PROB_FAILED_POST_START, L"USB\\VID_1234&PID_9999");  // "ZEFO", no known product code
+  machine.devices.SetInstallerTime(3000);
+  Start();
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 1; }));
+  const int sensor = AddSensor(0, L"USB\\VID_06CB&PID_0A20");
+  machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
+                            L"SecureFingerprint", 99);
+  ASSERT_TRUE(machine.SignalNamedEvent(L"Global\\DriverAttach"));
+  machine.RunFor(10000);
+  EXPECT_EQ(1u, TimesOf(kDriverAttach).size());
+  EXPECT_EQ(1, g_bEssDeviceFound);
   Stop();
 }
 

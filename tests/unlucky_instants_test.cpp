@@ -120,50 +120,6 @@ TEST_F(MonitorTest, FailedEnableStepsAreTriedAgainAtTheNextCheck) {
   Stop();
 }
 
-// The firmware says ESS on, the sensor's setting says off: the start writes 1
-// and the worker restarts the biometric service, sc.exe taking runTimeMs.
-class BiometricRestart : public MonitorTest {
- protected:
-  void StartWithChangedSetting(std::uint64_t scRunTimeMs, ULONG problem = 0) {
-    const int sensor = AddSensor(problem);
-    machine.registry.SetDword(machine.devices.HardwareKeyPath(sensor) + L"\\WinBio\\Configurations",
-                              L"SecureFingerprint", 0);
-    machine.firmware.SetVariable(kEssStateName, kEssStateVendorGuid, {1});
-    machine.process.SetProgramRunTime(scRunTimeMs);
-    machine.scm.AddService(L"WbioSrvc", SERVICE_RUNNING);
-    Start();
-  }
-  DWORD BiometricServiceState() { return *machine.ServiceState(L"WbioSrvc"); }
-  const std::vector<std::wstring> kBothCommands = {L"sc stop WbioSrvc", L"sc start WbioSrvc"};
-};
-
-TEST_F(BiometricRestart, StartReportsRunningFirstThenTheWorkerRestarts) {
-  StartWithChangedSetting(0);
-  machine.RunFor(500);
-  std::vector<sim::CommandRun> commands = machine.process.Commands();
-  ASSERT_EQ(2u, commands.size());
-  const sim::StatusReport running = machine.scm.StatusReports().at(1);
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), running.status.dwCurrentState);
-  EXPECT_LT(running.timeMs, commands[1].timeMs);
-  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Reset WbSrv once the service is running").size());
-  Stop();
-}
-
-TEST_F(BiometricRestart, HungScAtStartNeitherHoldsTheStartNorTheWorker) {
-  StartWithChangedSetting(sim::kNever, CM_PROB_FAILED_START);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), LastReportedState());
-  machine.RunFor(40500);
-  EXPECT_EQ(kBothCommands, CommandLines());
-  for (const wchar_t* command : {L"sc stop WbioSrvc", L"sc start WbioSrvc"}) {
-    const std::wstring notWaited =
-        L"[ZEFO Service] \"" + std::wstring(command) + L"\" did not end within 20 s, not waited for any more";
-    EXPECT_EQ(1u, TimesOf(notWaited).size()) << notWaited.size();
-  }
-  // Then the worker goes on to its loop: the check at start, 40.5 s late.
-  EXPECT_EQ((std::vector<std::uint64_t>{40500}), TimesOf(kOtherProblem));
-  Stop();
-}
-
 struct RestartInstant {
   DWORD control;
   std::uint64_t atMs;

@@ -55,7 +55,8 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
   auto lock = m.kernel.Lock();
   if (lpStartupInfo == nullptr || lpProcessInformation == nullptr) return Fail(ERROR_NOACCESS);
   if (lpApplicationName == nullptr && lpCommandLine == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (auto fault = m.kernel.TakeFault("CreateProcessW")) return Fail(*fault);
+  if (auto fault = m.kernel.TakeFault("CreateProcessW", -1, lpCommandLine ? lpCommandLine : L""))
+    return Fail(*fault);
   // The model runs programs named by their full path only; it never searches.
   if (lpApplicationName == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
   const std::wstring application = lpApplicationName;

@@ -191,7 +191,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-  if (auto fault = m.kernel.TakeFault("RegQueryValueExW")) return static_cast<LSTATUS>(*fault);
+  if (auto fault = m.kernel.TakeFault("RegQueryValueExW", -1, lpValueName ? lpValueName : L""))
+    return static_cast<LSTATUS>(*fault);
   auto key = m.registry.Resolve(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
