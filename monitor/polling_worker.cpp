@@ -1,6 +1,7 @@
 #include "monitor/polling_worker.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "diag/logging.h"
 #include "diag/settings.h"
@@ -22,6 +23,14 @@ constexpr LPCWSTR kServiceVersion = L"ZEFO MOC Service v5.2.12011.20006 (2024.06
 // Any process may wait on the driver-attach event and set it; only SYSTEM and
 // Administrators may do more (change its security, take ownership).
 constexpr LPCWSTR kDriverAttachSecurity = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
+
+// A check the control handler asks for comes this long after its signal; the
+// signals that come meanwhile are taken with it.
+constexpr DWORD kCheckNowPauseMs = 1000;
+// A recovery that an event (rather than the polling period) led to comes at
+// most this often: anyone may set Global\DriverAttach, and a flood of it
+// must not disable the sensors again and again.
+constexpr ULONGLONG kEventRecoveryIntervalMs = 60000;
 
 enum WaitPosition : DWORD { kStopEvent = 0, kCheckNowEvent = 1, kDriverAttachEvent = 2, kWaitPositions = 3 };
 
@@ -76,6 +85,15 @@ class WaitEvents {
 
   HANDLE Get(WaitPosition position) const { return handles_[position]; }
 
+  // Waits this long unless a stop comes first; true on a stop.
+  bool PauseUnlessStopped(DWORD dwMilliseconds) const {
+    if (handles_[kStopEvent] == nullptr) {
+      os::Sleep(dwMilliseconds);
+      return StopRequested();
+    }
+    return os::WaitForSingleObject(handles_[kStopEvent], dwMilliseconds) == WAIT_OBJECT_0 || StopRequested();
+  }
+
  private:
   static HANDLE MakeShared(NamedEventSlot& slot) {
     HANDLE handle = slot.GetOrCreate();
@@ -86,13 +104,31 @@ class WaitEvents {
   HANDLE handles_[kWaitPositions] = {};
 };
 
-void CheckSensorHealth() {
+// When the last recovery ran, to space the ones events lead to.
+class RecoveryPacing {
+ public:
+  bool Allows(bool askedByEvent) const {
+    return !askedByEvent || !lastAt_ || os::GetTickCount64() - *lastAt_ >= kEventRecoveryIntervalMs;
+  }
+  void Ran() { lastAt_ = os::GetTickCount64(); }
+
+ private:
+  std::optional<ULONGLONG> lastAt_;
+};
+
+void CheckSensorHealth(bool askedByEvent, RecoveryPacing& pacing) {
   ULONG ulProblemCode = 0;
   if (CheckYellowBang(&ulProblemCode) != kYellowBangFound) return;
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] WBF yellow band happened, Check ProblemCode...");
   if (ulProblemCode == CM_PROB_FAILED_ADD || ulProblemCode == CM_PROB_FAILED_POST_START) {
     LogFormatted(EVENTLOG_INFORMATION_TYPE,
                  L"[ZEFO Service] YB error code 31 or 43 is found, do the recovery mechanism...");
+    if (!pacing.Allows(askedByEvent)) {
+      LogFormatted(EVENTLOG_WARNING_TYPE,
+                   L"[ZEFO Service] Recovered less than a minute ago, not again before the next polling check");
+      return;
+    }
+    pacing.Ran();
     RecoverZEFOFPDevice();
     LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Recovery mechanism is done ");
   } else {
@@ -115,6 +151,8 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
                static_cast<int>(PollingPeriodMs() / 1000));
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] SERVICE_VERSION =  %s", kServiceVersion);
   WaitEvents events;
+  RecoveryPacing pacing;
+  bool askedByEvent = false;  // the first check comes with the start
   for (;;) {
     // First of all, and again while one is missing: the driver may signal as
     // soon as it loads, and no signal may be lost.
@@ -127,16 +165,21 @@ DWORD WINAPI PollingFPStatusThread(LPVOID) {
     // Once a stop is asked for, nothing new is begun.
     if (!StopRequested()) {
       if (g_bEssSyncOwed) CheckEssUEFIValue();
-      CheckSensorHealth();
+      CheckSensorHealth(askedByEvent, pacing);
     }
 
-    const DWORD result = events.Wait(PollingPeriodMs());
+    DWORD result = events.Wait(PollingPeriodMs());
+    // The handler's check comes a second after its signal: the signals that
+    // come meanwhile are taken with it.
+    if (result == WAIT_OBJECT_0 + kCheckNowEvent && events.PauseUnlessStopped(kCheckNowPauseMs))
+      result = WAIT_OBJECT_0 + kStopEvent;
     // Without its event, a stop is seen at the next wake-up.
     if (result == WAIT_OBJECT_0 + kStopEvent || StopRequested()) {
       LogFormatted(EVENTLOG_INFORMATION_TYPE,
                    L"[ZEFO Service] OnServiceStopEvent trigger, exit the PollingFPStatusThread!!!");
       break;
     }
+    askedByEvent = result != WAIT_TIMEOUT;
     if (result == WAIT_OBJECT_0 + kCheckNowEvent) {
       os::ResetEvent(events.Get(kCheckNowEvent));
     } else if (result == WAIT_OBJECT_0 + kDriverAttachEvent) {

@@ -8,17 +8,16 @@
 #include "service/service_base.h"
 
 namespace {
-constexpr DWORD kEventPauseMs = 1000;
-
-// Before the event exists the signal has no effect; the worker's first check
-// covers it.
+// The worker checks a second after the signal (see PollingFPStatusThread):
+// the handler never sleeps, since the SCM sends no other control to any
+// service while it runs. Before the event exists the signal has no effect;
+// the worker's first check covers it.
 void SignalCheckNow() { os::SetEvent(g_hCheckYBEvent.Get()); }
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 void OnDisplayState(BYTE uData) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] GUID_CONSOLE_DISPLAY_STATE");
-  os::Sleep(kEventPauseMs);
   LPCWSTR message = nullptr;
   switch (uData) {
     case 0:
@@ -41,7 +40,6 @@ void OnLidSwitch(const POWERBROADCAST_SETTING& setting) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] GUID_LIDSWITCH_STATE_CHANGE");
   DWORD dwLidState = 0;
   std::memcpy(&dwLidState, setting.Data, sizeof dwLidState);
-  os::Sleep(kEventPauseMs);
   LogFormatted(EVENTLOG_INFORMATION_TYPE,
                dwLidState == 1 ? L"[ZEFO Service] Lid open Captured" : L"[ZEFO Service] Lid close Captured");
   SignalCheckNow();
@@ -73,7 +71,6 @@ void OnPowerEvent(DWORD dwCtrlCode, DWORD dwEventType, LPVOID lpEventData) {
 
 void OnSessionChange(DWORD dwEventType) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::ServiceCtrlHandlerEx SESSIONCHANGE");
-  os::Sleep(kEventPauseMs);
   LPCWSTR message = nullptr;
   switch (dwEventType) {
     case WTS_SESSION_LOGON:

@@ -25,7 +25,7 @@ TEST_F(MonitorTest, LidOpenedChecksTheSensorAndRecoversProblem43) {
   const std::uint64_t seq = LastSeq();
 
   ASSERT_EQ(NO_ERROR, machine.power.SettingChanged(kGuidLidSwitchStateChange, 1));
-  machine.RunFor(1000);
+  machine.RunFor(2000);  // the check a second after the event, the enable a second later
 
   std::vector<sim::DeviceAction> actions = machine.devices.Actions();
   ASSERT_EQ(2u, actions.size());
@@ -232,7 +232,7 @@ TEST_F(MonitorTest, CheckNowEventServiceMainCouldNotMakeIsMadeByTheWorker) {
   machine.devices.SetProblem(sensor, CM_PROB_FAILED_POST_START);
   const std::uint64_t lidAt = machine.Now();
   ASSERT_EQ(NO_ERROR, machine.power.SettingChanged(kGuidLidSwitchStateChange, 1));
-  machine.RunFor(1000);
+  machine.RunFor(2000);  // the check a second after the event, the enable a second later
 
   std::vector<sim::DeviceAction> actions = machine.devices.Actions();
   ASSERT_EQ(2u, actions.size());
