@@ -1,15 +1,37 @@
 #include "diag/named_event.h"
 
+#include "diag/logging.h"
+#include "platform/process.h"
 #include "platform/sync.h"
+
+namespace {
+// An event of that name made by another process before the service: it may be
+// set already, or be set and waited on by its maker. Such an event is never
+// joined; an unnamed one, which nobody else can reach, takes its place.
+HANDLE CreateUnplanted(LPCWSTR name, BOOL manualReset, bool& planted) {
+  HANDLE made = os::CreateEventW(nullptr, manualReset, FALSE, name);
+  planted = made != nullptr && os::GetLastError() == ERROR_ALREADY_EXISTS;
+  if (!planted) return made;
+  os::CloseHandle(made);
+  return os::CreateEventW(nullptr, manualReset, FALSE, nullptr);
+}
+}  // namespace
 
 HANDLE NamedEventSlot::GetOrCreate() {
   HANDLE current = handle_.load();
   if (current != nullptr) return current;
-  HANDLE made = os::CreateEventW(nullptr, manualReset_, FALSE, name_);
+  bool planted = false;
+  HANDLE made = CreateUnplanted(name_, manualReset_, planted);
   if (made == nullptr) return nullptr;
-  if (handle_.compare_exchange_strong(current, made)) return made;
-  os::CloseHandle(made);
-  return current;
+  if (!handle_.compare_exchange_strong(current, made)) {
+    // Another thread of the service made it first (and so the name exists).
+    os::CloseHandle(made);
+    return current;
+  }
+  if (planted)
+    LogFormatted(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] %s already exists, made by another process: not joined",
+                 name_);
+  return made;
 }
 
 void NamedEventSlot::Close() {

@@ -1,6 +1,8 @@
-// A process-wide named event that any thread may find missing and make: the
-// service, its control handler and its worker each make the event they need
-// when an earlier creation failed, and the name joins them to the same event.
+// A process-wide event of the service's own, known by its name in the logs,
+// that any thread may find missing and make: the service, its control handler
+// and its worker each make the event they need when an earlier creation
+// failed, and the slot gives them all the same handle. An event of that name
+// that another process made first is never joined (see GetOrCreate).
 #pragma once
 
 #include <atomic>
@@ -21,7 +23,8 @@ class NamedEventSlot {
   HANDLE Get() const { return handle_.load(); }
   // The event, made now when missing; null when that fails too (the last
   // error tells why). Of two threads making it at once, the first one's
-  // handle is kept and the other's closed.
+  // handle is kept and the other's closed. When another process made an
+  // event of that name first, an unnamed event is used instead (logged).
   HANDLE GetOrCreate();
   // Closes the handle; the slot is empty afterwards.
   void Close();

@@ -225,6 +225,28 @@ INSTANTIATE_TEST_SUITE_P(Events, MonitorWithoutAnEvent,
                          ::testing::Values(L"pOnServiceStopEvent", L"pCheckYBEvent", L"Global\\DriverAttach"),
                          [](const auto& info) { return std::to_string(info.index); });
 
+// An event of the service's own name that another process made first, and
+// set: joined, the stop event would end monitoring at the first wait, the
+// termination event would let a stop report STOPPED while the worker runs.
+class PlantedEvent : public MonitorTest, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(PlantedEvent, IsNotJoinedAndMonitoringGoesOn) {
+  const std::wstring name = GetParam();
+  AddSensor(CM_PROB_FAILED_START);
+  const UniqueKernelHandle planted(os::CreateEventW(nullptr, TRUE, TRUE, name.c_str()));
+  ASSERT_TRUE(planted);
+  Start();
+  machine.RunFor(2 * 120000);
+  EXPECT_EQ(3u, TimesOf(kOtherProblem).size());
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] " + name + L" already exists, made by another process: not joined").size());
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, PlantedEvent,
+                         ::testing::Values(L"pOnServiceStopEvent", L"pTerminateThreadEvent", L"pCheckYBEvent"),
+                         [](const auto& info) { return std::to_string(info.index); });
+
 TEST_F(MonitorTest, CheckNowEventServiceMainCouldNotMakeIsMadeByTheWorker) {
   const int sensor = AddSensor();
   machine.FailNamed("CreateEventW", L"pCheckYBEvent", ERROR_NOT_ENOUGH_MEMORY, 1);
