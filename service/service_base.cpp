@@ -11,6 +11,19 @@ DWORD g_dwCheckPoint = 1;
 NamedEventSlot g_hCheckYBEvent{L"pCheckYBEvent", TRUE};
 
 namespace {
+constexpr LifecycleStep kStartStep = {L"[ZEFO Service] Enter CServiceBase::Start error, Err = %d",
+                                      L"[ZEFO Service] Enter CServiceBase::Start Fai to start!!!", EVENTLOG_ERROR_TYPE,
+                                      SERVICE_STOPPED, true};
+constexpr LifecycleStep kPauseStep = {L"[ZEFO Service] CServiceBase::Pause error, dwError = %d",
+                                      L"[ZEFO Service] CServiceBase::Pause fail", EVENTLOG_INFORMATION_TYPE,
+                                      SERVICE_RUNNING, false};
+constexpr LifecycleStep kContinueStep = {L"[ZEFO Service] CServiceBase::Continue error, dwError = %d",
+                                         L"[ZEFO Service] CServiceBase::Continue, Service failed to resume",
+                                         EVENTLOG_INFORMATION_TYPE, SERVICE_PAUSED, false};
+constexpr LifecycleStep kShutdownStep = {L"[ZEFO Service] CServiceBase::Shutdown error, dwError = %d",
+                                         L"[ZEFO Service] CServiceBase::Shutdown fail", EVENTLOG_INFORMATION_TYPE,
+                                         std::nullopt, false};
+
 // Only the ServiceMain thread and the dispatcher thread report status, and
 // neither is ever terminated, so a lock is safe here: it keeps the record and
 // the checkpoint counter consistent when both report at once.
@@ -87,19 +100,12 @@ DWORD CServiceBase::CurrentState() {
 
 void CServiceBase::Start(DWORD dwArgc, LPWSTR* pszArgv) {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Start...");
-  try {
-    SetServiceStatusValues(SERVICE_START_PENDING);
+  SetServiceStatusValues(SERVICE_START_PENDING);
+  RunHook(kStartStep, [&] {
     OnStart(dwArgc, pszArgv);
     SetServiceStatusValues(SERVICE_RUNNING);
     OnRunning();
-  } catch (DWORD dwError) {
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Enter CServiceBase::Start error, Err = %d",
-                 static_cast<int>(dwError));
-    SetServiceStatusValues(SERVICE_STOPPED, dwError);
-  } catch (...) {
-    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Enter CServiceBase::Start Fai to start!!!");
-    SetServiceStatusValues(SERVICE_STOPPED);
-  }
+  });
 }
 
 void CServiceBase::Stop() {
@@ -114,17 +120,13 @@ void CServiceBase::Stop() {
 }
 
 void CServiceBase::CompleteStop() {
-  try {
+  const LifecycleStep step = {L"[ZEFO Service] Enter CServiceBase::Stop error, dwError = %d",
+                              L"[ZEFO Service] Enter CServiceBase::Stop fail", EVENTLOG_INFORMATION_TYPE,
+                              m_dwStateBeforeStop, false};
+  RunHook(step, [this] {
     OnStop();
     SetServiceStatusValues(SERVICE_STOPPED);
-  } catch (DWORD dwError) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop error, dwError = %d",
-                 static_cast<int>(dwError));
-    SetServiceStatusValues(m_dwStateBeforeStop);
-  } catch (...) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Stop fail");
-    SetServiceStatusValues(m_dwStateBeforeStop);
-  }
+  });
 }
 
 void CServiceBase::HandOff(Completion completion) {
@@ -146,34 +148,20 @@ DWORD WINAPI CServiceBase::StopThread(LPVOID lpParameter) {
 
 void CServiceBase::Pause() {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Pause ...");
-  try {
-    SetServiceStatusValues(SERVICE_PAUSE_PENDING);
+  SetServiceStatusValues(SERVICE_PAUSE_PENDING);
+  RunHook(kPauseStep, [this] {
     OnPause();
     SetServiceStatusValues(SERVICE_PAUSED);
-  } catch (DWORD dwError) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Pause error, dwError = %d",
-                 static_cast<int>(dwError));
-    SetServiceStatusValues(SERVICE_RUNNING);
-  } catch (...) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Pause fail");
-    SetServiceStatusValues(SERVICE_RUNNING);
-  }
+  });
 }
 
 void CServiceBase::Continue() {
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter CServiceBase::Continue ...");
-  try {
-    SetServiceStatusValues(SERVICE_CONTINUE_PENDING);
+  SetServiceStatusValues(SERVICE_CONTINUE_PENDING);
+  RunHook(kContinueStep, [this] {
     OnContinue();
     SetServiceStatusValues(SERVICE_RUNNING);
-  } catch (DWORD dwError) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Continue error, dwError = %d",
-                 static_cast<int>(dwError));
-    SetServiceStatusValues(SERVICE_PAUSED);
-  } catch (...) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Continue, Service failed to resume");
-    SetServiceStatusValues(SERVICE_PAUSED);
-  }
+  });
 }
 
 // The system may end the process within seconds of the control: STOPPED
@@ -186,14 +174,22 @@ void CServiceBase::Shutdown() {
 }
 
 void CServiceBase::CompleteShutdown() {
-  try {
+  RunHook(kShutdownStep, [this] {
     OnShutdown();
     SetServiceStatusValues(SERVICE_STOPPED);
+  });
+}
+
+void CServiceBase::RunHook(const LifecycleStep& step, const std::function<void()>& hookAndReport) {
+  try {
+    hookAndReport();
+    return;
   } catch (DWORD dwError) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Shutdown error, dwError = %d",
-                 static_cast<int>(dwError));
+    LogFormatted(step.type, step.codeFailure, static_cast<int>(dwError));
+    if (step.stateAfterFailure) SetServiceStatusValues(*step.stateAfterFailure, step.exitCodeReported ? dwError : 0);
   } catch (...) {
-    LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] CServiceBase::Shutdown fail");
+    LogFormatted(step.type, step.otherFailure);
+    if (step.stateAfterFailure) SetServiceStatusValues(*step.stateAfterFailure);
   }
 }
 

@@ -1,6 +1,9 @@
 // The one service object of the process and its state machine towards the SCM.
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include "diag/named_event.h"
 #include "platform/power.h"
 #include "platform/types.h"
@@ -9,6 +12,17 @@ constexpr LPCWSTR kServiceName = L"ZEFOTestService";
 constexpr LPCWSTR kServiceDisplayName = L"ZEFO_Test_Service";
 
 class CServiceBase;
+
+// How a lifecycle operation answers a hook that raised: its two messages (a
+// numeric error code, anything else), their event type, and the state it
+// reports then (none: no report), with the code as exit code or not.
+struct LifecycleStep {
+  LPCWSTR codeFailure;
+  LPCWSTR otherFailure;
+  WORD type;
+  std::optional<DWORD> stateAfterFailure;
+  bool exitCodeReported;
+};
 
 // The object the lifecycle operations act on; set once by CServiceBase::Run.
 extern CServiceBase* s_service;
@@ -75,6 +89,9 @@ class CServiceBase {
   void HandOff(Completion completion);
   void CompleteStop();
   void CompleteShutdown();
+  // Runs a hook and the report after it; what the hook raises is logged and
+  // reported as the step says.
+  void RunHook(const LifecycleStep& step, const std::function<void()>& hookAndReport);
   // Lets the worker leave by itself, reporting progress; terminates it only
   // when it is stuck in one call past that call's bound, or cannot be woken.
   void AwaitWorker(bool workerWoken);
