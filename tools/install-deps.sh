@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the builds and tests need, when missing.
+# Installs the Debian packages a job needs, when missing: "sim" (the
+# simulated machine: cmake, ninja, g++, GoogleTest) or "all" (the Windows
+# build and the Wine runs too: mingw-w64 and Wine, about 900 MB more).
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
+packages=(cmake ninja-build g++ googletest libgtest-dev)
+case "${1:-all}" in
+  sim) ;;
+  all) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine) ;;
+  *) echo "usage: $0 [sim|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
