@@ -27,7 +27,8 @@ cmp -s "$unpacked/$name/$tmf" "diag/$tmf" || fail "packaged $tmf differs from di
 install_text="$unpacked/$name/INSTALL.txt"
 grep -q '^ZEFO fingerprint sensor service 5\.2\.12011\.20006, 64-bit Windows'$'\r''$' "$install_text" ||
   fail "INSTALL.txt lacks its versioned first line with a CRLF line end"
-for step in '-install' 'sc start ZEFOTestService' 'Event Viewer' 'tracelog -start' 'tracefmt' 'logman start' 'tracerpt' '-remove'; do
+for step in '-install' 'sc query ZEFOTestService' 'sc start ZEFOTestService' 'Program Files' 'ServicePollingTime' \
+  'DisabledDevices' 'reg delete' 'Event Viewer' 'tracelog -start' 'tracefmt' 'logman start' 'tracerpt' '-remove'; do
   grep -qF -- "$step" "$install_text" || fail "INSTALL.txt says nothing of $step"
 done
 
