@@ -20,9 +20,10 @@ UniqueKernelHandle& g_hDriverAttachEvent = *new UniqueKernelHandle;
 namespace {
 constexpr LPCWSTR kServiceVersion = L"ZEFO MOC Service v5.2.12011.20006 (2024.06.11)";
 
-// Any process may wait on the driver-attach event and set it; only SYSTEM and
-// Administrators may do more (change its security, take ownership).
-constexpr LPCWSTR kDriverAttachSecurity = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)";
+// Any process may set the driver-attach event (EVENT_MODIFY_STATE), none may
+// wait on it: a wait on an auto-reset event takes the signal meant for the
+// worker. Only SYSTEM and Administrators may do more.
+constexpr LPCWSTR kDriverAttachSecurity = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000002;;;WD)";
 
 // A check the control handler asks for comes this long after its signal; the
 // signals that come meanwhile are taken with it.

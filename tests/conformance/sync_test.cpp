@@ -107,11 +107,11 @@ UniqueKernelHandle SecuredAutoResetEvent(const wchar_t* sddl, const wchar_t* nam
   return UniqueKernelHandle(os::CreateEventW(&attributes, FALSE, FALSE, name));
 }
 
-// The driver-attach event: auto reset, secured so that any process may wait
-// on it and set it (0x00100002: SYNCHRONIZE | EVENT_MODIFY_STATE), set by
-// another process.
+// The driver-attach event: auto reset, secured so that any process may set
+// it (0x2: EVENT_MODIFY_STATE) and none may wait on it, set by another
+// process that opens it for setting only.
 TEST_F(Events, GlobalEventIsSetFromAnotherProcess) {
-  UniqueKernelHandle event = SecuredAutoResetEvent(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100002;;;WD)",
+  UniqueKernelHandle event = SecuredAutoResetEvent(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00000002;;;WD)",
                                                    L"Global\\ZefoConformanceAttach");
   ASSERT_TRUE(event);
   ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetEventFromOtherProcess(L"Global\\ZefoConformanceAttach"));

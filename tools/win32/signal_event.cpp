@@ -6,7 +6,7 @@
 
 int wmain(int argc, wchar_t* argv[]) {
   const wchar_t* name = argc > 1 ? argv[1] : L"Global\\DriverAttach";
-  HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name);
+  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
   if (event == nullptr) {
     std::fwprintf(stderr, L"OpenEvent failed %lu\n", GetLastError());
     return 1;
