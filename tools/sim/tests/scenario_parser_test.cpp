@@ -36,8 +36,17 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BadScenarioLine,
     ::testing::Values(
         BadLine{"sensor 43",
-                "unknown keyword 'sensor' (expected device, setting, config, firmware, privilege, sc-time, "
+                "unknown keyword 'sensor' (expected device, service, setting, config, firmware, privilege, sc-time, "
                 "installer-time, fail, end, at or expect)"},
+        BadLine{"service", "missing service name"},
+        BadLine{"service WbioSrvc stop-time", "missing stop time"},
+        BadLine{"service WbioSrvc start-time soon", "bad start time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"service WbioSrvc stop-time 1s stop-time 2s",
+                "expected stop-time or start-time (each once) after the service name, found 'stop-time'"},
+        BadLine{"service WbioSrvc hang",
+                "expected stop-time or start-time (each once) after the service name, found 'hang'"},
+        BadLine{"service zefotestservice stop-time 1s",
+                "'zefotestservice' is the service under test; a service line is for another service"},
         BadLine{"at 5x stop", "bad time: 5x (e.g. 0, 30s, 2m, 1h30m, +5s)"},
         BadLine{"at 1.5.2s stop", "bad time: 1.5.2s (e.g. 0, 30s, 2m, 1h30m, +5s)"},
         BadLine{"at stop", "bad time: stop (e.g. 0, 30s, 2m, 1h30m, +5s)"},
@@ -85,6 +94,34 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ScenarioParser, SecondStartIsRefused) {
   EXPECT_EQ("s.scn:2: the service starts once per scenario", ErrorOf("at 0 start\nat 1m start\n"));
+}
+
+TEST(ScenarioParser, ServiceDeclaredTwiceInAnyCaseIsRefused) {
+  EXPECT_EQ("s.scn:2: service 'wbiosrvc' declared twice",
+            ErrorOf("service WbioSrvc stop-time 2s\nservice wbiosrvc start-time 1s\n"));
+}
+
+// WbioSrvc runs on every machine, with no stop or start time unless a line
+// gives them; other services come only from their lines.
+TEST(ScenarioParser, OtherServicesAtBoot) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> names;
+    std::uint64_t firstStopMs, firstStartMs;
+  } cases[] = {
+      {"", {"WbioSrvc"}, 0, 0},
+      {"service wbiosrvc start-time 2s stop-time 1.5s\n", {"wbiosrvc"}, 1500, 2000},
+      {"service Spooler stop-time 3s\n", {"WbioSrvc", "Spooler"}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto services = ParseScenario(c.text, "s.scn").ServicesAtBoot();
+    std::vector<std::string> names;
+    for (const scenario::OtherService& service : services) names.push_back(service.name);
+    EXPECT_EQ(c.names, names);
+    EXPECT_EQ(c.firstStopMs, services[0].stopMs);
+    EXPECT_EQ(c.firstStartMs, services[0].startMs);
+  }
 }
 
 TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
