@@ -58,6 +58,9 @@ bool SetDeviceProblem(int device, ULONG problem);
 // False where this side cannot make a firmware variable (Windows: it would
 // write the real firmware).
 bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, const std::vector<BYTE>& bytes);
+// Makes the machine one without UEFI firmware (legacy BIOS); false where
+// this side cannot (Windows on UEFI). Wine behaves as such a machine.
+bool MakeFirmwareLegacy();
 
 // The newest event-log entry reported through the source, as stored.
 struct StoredEvent {

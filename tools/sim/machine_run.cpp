@@ -159,6 +159,7 @@ class ScenarioRun {
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
     machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
+    machine_.firmware.SetUefi(scenario_.uefiFirmware);
     machine_.process.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     for (const OtherService& service : scenario_.ServicesAtBoot())
@@ -411,7 +412,7 @@ class ScenarioRun {
 
   std::uint32_t SecureFingerprintCalledFor() {
     auto lock = machine_.kernel.Lock();
-    if (!machine_.process.systemEnvironmentHeld) return 0;
+    if (!machine_.process.systemEnvironmentHeld || !machine_.firmware.uefi) return 0;
     const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
     return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
   }

@@ -102,6 +102,7 @@ struct Scenario {
   std::vector<OtherService> services;
   std::vector<Action> setup;  // settings, configs, firmware, faults before anything runs
   bool systemEnvironmentPrivilege = true;
+  bool uefiFirmware = true;  // false: legacy BIOS, no firmware variables at all
   std::uint64_t scTimeMs = 0;
   std::uint64_t installerTimeMs = 0;
   std::optional<std::uint64_t> endMs;  // how long the run lasts; else a minute past its last time

@@ -36,6 +36,8 @@ class LineReader {
   bool NextIs(const std::string& keyword) const {
     return !Empty() && !tokens_[pos_].quoted && tokens_[pos_].text == keyword;
   }
+  // Whether this keyword is all that is left of the line.
+  bool OnlyRest(const std::string& keyword) const { return NextIs(keyword) && pos_ + 1 == tokens_.size(); }
   // The next word, if it is exactly this unquoted keyword; taken.
   bool Take(const std::string& keyword) {
     if (!NextIs(keyword)) return false;
@@ -162,6 +164,9 @@ class Parser {
       scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
     } else if (keyword == "end") {
       scenario_.endMs = in.Duration("end time");
+    } else if (keyword == "firmware" && in.OnlyRest("none")) {
+      in.Take("none");
+      scenario_.uefiFirmware = false;
     } else if (keyword == "setting" || keyword == "config" || keyword == "firmware" || keyword == "fail") {
       scenario_.setup.push_back(ChangeLine(keyword, in, line));
     } else {
@@ -332,6 +337,8 @@ class Parser {
       action.device = KnownDevice(in).name;
     } else if (word == "driver-attach") {
       action.kind = K::kDriverAttach;
+    } else if (word == "firmware" && in.OnlyRest("none")) {
+      in.Fail("the machine's firmware is UEFI or not from its start: 'firmware none' takes no time");
     } else if (word == "setting" || word == "config" || word == "firmware" || word == "fail") {
       action = ChangeLine(word, in, line);
     } else {

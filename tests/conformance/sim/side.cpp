@@ -51,6 +51,11 @@ bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGui
   return true;
 }
 
+bool MakeFirmwareLegacy() {
+  M().firmware.SetUefi(false);
+  return true;
+}
+
 std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
   auto log = M().diagnostics.EventLog();
   for (auto it = log.rbegin(); it != log.rend(); ++it)

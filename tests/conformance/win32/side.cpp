@@ -167,6 +167,8 @@ bool StartOtherService(const std::wstring& name, const OtherServiceTimes& times)
   return ::StartServiceW(service.Get(), 0, nullptr) && AwaitState(service.Get(), SERVICE_RUNNING);
 }
 
+bool MakeFirmwareLegacy() { return OnWine(); }
+
 std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
   HANDLE log = ::OpenEventLogW(nullptr, L"Application");
   if (log == nullptr) return std::nullopt;

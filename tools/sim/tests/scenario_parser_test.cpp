@@ -65,6 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"setting ServicePollingTime = sz 5", "string value must be in double quotes: 5"},
         BadLine{"setting LOG_SWITCH = binary 1", "malformed byte in binary value: 1 (two hex digits, e.g. 01)"},
         BadLine{"firmware EssState =", "firmware variable without bytes (write 'missing' for none)"},
+        BadLine{"at 1m firmware none",
+                "the machine's firmware is UEFI or not from its start: 'firmware none' takes no time"},
+        BadLine{"firmware none = 01 extra", "malformed byte in firmware variable bytes: extra (two hex digits, e.g. 01)"},
         BadLine{"firmware EssState = zz", "malformed byte in firmware variable bytes: zz (two hex digits, e.g. 01)"},
         BadLine{"config camera SecureFingerprint = 1", "unknown device 'camera' (declare it first with a device line)"},
         BadLine{"device sensor \"Again\"", "device 'sensor' declared twice"},
@@ -130,6 +133,7 @@ TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
                                                  "setting LOG_SWITCH = 1\n"
                                                  "setting ServicePollingTime = sz \"two \\\"minutes\\\"\"\n"
                                                  "firmware EssState = 01 00\n"
+                                                 "firmware none\n"
                                                  "sc-time hang\n"
                                                  "at 1h30m lid close\n"
                                                  "at 0 start\n"
@@ -145,6 +149,7 @@ TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   EXPECT_EQ("two \"minutes\"", s.setup[1].value.text);
   EXPECT_EQ((std::vector<std::uint8_t>{1, 0}), s.setup[2].bytes);
   EXPECT_EQ(scenario::kHang, s.scTimeMs);
+  EXPECT_FALSE(s.uefiFirmware);
   // The timeline in time order; "+" counts from the line before in the file.
   ASSERT_EQ(3u, s.timeline.size());
   EXPECT_EQ(scenario::Action::Kind::kStart, s.timeline[0].action.kind);
