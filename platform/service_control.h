@@ -1,4 +1,4 @@
-// Service Control Manager: install and remove, the dispatcher and status reports.
+// Service Control Manager: install and remove, controls and starts, the dispatcher and status reports.
 #pragma once
 #include "platform/types.h"
 #include "platform/unique_handle.h"
@@ -11,6 +11,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lp
                          LPCWSTR lpServiceStartName, LPCWSTR lpPassword);
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL DeleteService(SC_HANDLE hService);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);

@@ -47,6 +47,7 @@ inline constexpr std::string_view kFaultableOperations[] = {
     "SetupDiOpenDevRegKey",
     "SetupDiSetClassInstallParamsW",
     "StartServiceCtrlDispatcherW",
+    "StartServiceW",
     "UnregisterPowerSettingNotification",
 };
 

@@ -19,6 +19,11 @@ void FirmwareModel::SetVariable(const std::wstring& name, const std::wstring& ve
   else
     variables[KeyOf(name, vendorGuid)] = std::move(bytes);
 }
+
+void FirmwareModel::SetUefi(bool present) {
+  auto lock = kernel_.Lock();
+  uefi = present;
+}
 }  // namespace sim
 
 namespace os {
@@ -28,6 +33,7 @@ DWORD GetFirmwareEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpGuid, PVOID pBuf
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (auto fault = m.kernel.TakeFault("GetFirmwareEnvironmentVariableW")) return Fail(*fault);
+  if (!m.firmware.uefi) return Fail(ERROR_INVALID_FUNCTION);
   if (lpName == nullptr || lpGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (!m.process.systemEnvironmentEnabled) return Fail(ERROR_PRIVILEGE_NOT_HELD);
   auto it = m.firmware.variables.find(sim::FirmwareModel::KeyOf(lpName, lpGuid));

@@ -160,29 +160,26 @@ std::vector<JournalEntry> Machine::Journal() {
   return kernel.journal.Entries();
 }
 
-DWORD Machine::SendControl(const std::wstring& service, DWORD control) {
-  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle target(os::OpenServiceW(manager.Get(), service.c_str(),
-                                         SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL));
-  if (!target) return os::GetLastError();
-  SERVICE_STATUS status{};
-  return os::ControlService(target.Get(), control, &status) ? ERROR_SUCCESS : os::GetLastError();
+std::shared_ptr<const ScmRequest> Machine::SendControl(const std::wstring& service, DWORD control) {
+  return scm.RequestControl(service, control);
 }
 
-std::optional<DWORD> Machine::Shutdown() {
+std::shared_ptr<const ScmRequest> Machine::Shutdown() {
   auto lock = kernel.Lock();
   auto it = scm.services.find(scm.dispatcher.serviceName);
-  if (!scm.dispatcher.running || it == scm.services.end() || it->second.status.dwCurrentState == SERVICE_STOPPED ||
+  if (it == scm.services.end() || it->second.status.dwCurrentState == SERVICE_STOPPED ||
       !(it->second.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))
-    return std::nullopt;
-  return scm.Deliver(lock, SERVICE_CONTROL_SHUTDOWN, 0, {});
+    return nullptr;
+  return scm.SubmitNotification(SERVICE_CONTROL_SHUTDOWN, 0, {});
 }
 
-std::optional<DWORD> Machine::PowerSettingChanged(const GUID& setting, DWORD value) {
-  return power.SettingChanged(setting, value);
+std::shared_ptr<const ScmRequest> Machine::PowerSettingChanged(const GUID& setting, DWORD value) {
+  return power.NotifySettingChange(setting, value);
 }
 
-std::optional<DWORD> Machine::SessionChanged(DWORD eventType) { return scm.SessionChange(eventType); }
+std::shared_ptr<const ScmRequest> Machine::SessionChanged(DWORD eventType) {
+  return scm.NotifySessionChange(eventType);
+}
 
 int Machine::AddDevice(SimDevice device) { return devices.AddDevice(std::move(device)); }
 

@@ -78,21 +78,24 @@ class Machine {
   // Sets these named events in one step, as if signalled at the same moment.
   void SignalTogether(const std::vector<std::wstring>& names);
 
-  // Acting on the machine as the system and the people around it do.
+  // Acting on the machine as the system and the people around it do. The
+  // SCM carries out one request at a time across all services: a control
+  // waits while a handler runs, and none of these waits for it. Each gives
+  // the request on its way (it shows whether and when the handler was
+  // called and returned, or how the SCM refused it), or null when nothing
+  // was sent.
   // A control sent as "sc control" sends it: the SCM's checks (state,
-  // accepted controls), then the service's handler. ERROR_SUCCESS, or the
-  // error ControlService failed with.
-  DWORD SendControl(const std::wstring& service, DWORD control);
+  // accepted controls), then the service's handler in its turn.
+  std::shared_ptr<const ScmRequest> SendControl(const std::wstring& service, DWORD control);
   // The system goes down: the SCM sends SERVICE_CONTROL_SHUTDOWN to the
-  // service process's service if it accepts it and has not stopped. The
-  // handler's result; none when nothing was sent.
-  std::optional<DWORD> Shutdown();
+  // service process's service if it accepts it and has not stopped.
+  std::shared_ptr<const ScmRequest> Shutdown();
   // A power-setting change (lid switch, display state, ...), sent to a
-  // service that registered for it and accepts power events; none when not.
-  std::optional<DWORD> PowerSettingChanged(const GUID& setting, DWORD value);
+  // service that registered for it and accepts power events.
+  std::shared_ptr<const ScmRequest> PowerSettingChanged(const GUID& setting, DWORD value);
   // A session change (a WTS_* event type), sent to a service that accepts
-  // session changes; none when not.
-  std::optional<DWORD> SessionChanged(DWORD eventType);
+  // session changes.
+  std::shared_ptr<const ScmRequest> SessionChanged(DWORD eventType);
   // A device of the biometric class: its index (list order).
   int AddDevice(SimDevice device);
   // Plugged in or removed.

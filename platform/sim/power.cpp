@@ -30,13 +30,17 @@ std::vector<PowerSettingRegistration> PowerModel::Registrations() const {
   return registrations;
 }
 
-std::optional<DWORD> PowerModel::SettingChanged(const GUID& setting, DWORD value) {
+std::shared_ptr<const ScmRequest> PowerModel::NotifySettingChange(const GUID& setting, DWORD value) {
   auto lock = kernel_.Lock();
   bool registered = false;
   for (const PowerSettingRegistration& r : registrations)
     registered = registered || (!r.released && r.setting == setting && r.recipient == scm_.dispatcher.statusHandle);
-  if (!registered || !scm_.Accepts(SERVICE_ACCEPT_POWEREVENT)) return std::nullopt;
-  return scm_.Deliver(lock, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, PowerSettingBlock(setting, value));
+  if (!registered || !scm_.Accepts(SERVICE_ACCEPT_POWEREVENT)) return nullptr;
+  return scm_.SubmitNotification(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, PowerSettingBlock(setting, value));
+}
+
+std::optional<DWORD> PowerModel::SettingChanged(const GUID& setting, DWORD value) {
+  return scm_.AwaitHandled(NotifySettingChange(setting, value));
 }
 }  // namespace sim
 

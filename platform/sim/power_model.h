@@ -39,8 +39,10 @@ class PowerModel {
   std::vector<PowerSettingRegistration> Registrations() const;
   // The setting changed to value: a service that holds a registration for it
   // and whose last report accepts power events gets SERVICE_CONTROL_POWEREVENT
-  // / PBT_POWERSETTINGCHANGE with the block. Gives the handler's result, or
-  // none when no such service is there.
+  // / PBT_POWERSETTINGCHANGE with the block, in its turn. The request on its
+  // way, or null when no such service is there.
+  std::shared_ptr<const ScmRequest> NotifySettingChange(const GUID& setting, DWORD value);
+  // For tests: the same, awaited; the handler's result.
   std::optional<DWORD> SettingChanged(const GUID& setting, DWORD value);
 
   // Platform side, lock held.

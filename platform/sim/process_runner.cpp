@@ -13,9 +13,9 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
   return !sim::CaseInsensitiveLess()(a, b) && !sim::CaseInsensitiveLess()(b, a);
 }
 
-// sc.exe acts on the SCM's database: "sc stop NAME" as ControlService STOP
-// would, "sc start NAME" once the service lock is free. Only services no
-// process of this machine runs are modelled.
+// sc.exe asks the SCM as ControlService and StartService do: "sc stop NAME"
+// sends a stop through the SCM's checks, "sc start NAME" a start; each waits
+// its turn, and the program ends once the SCM has answered.
 void RunServiceControl(sim::Machine& m, const std::wstring& commandLine,
                        const std::shared_ptr<sim::ProcessObject>& program) {
   std::wistringstream words(commandLine);
@@ -23,15 +23,17 @@ void RunServiceControl(sim::Machine& m, const std::wstring& commandLine,
   words >> tool >> verb >> name;
   auto it = m.scm.services.find(name);
   if (it == m.scm.services.end()) return;
-  sim::ServiceEntry& entry = it->second;
-  m.scm.Refresh(entry);
-  if (SameText(verb, L"stop") && !m.scm.ServedHere(name) &&
-      !sim::ScmModel::Refusal(entry.status, SERVICE_CONTROL_STOP)) {
-    m.scm.StopScripted(entry);
+  m.scm.Refresh(it->second);
+  sim::ScmRequest request;
+  request.service = it->second.name;
+  request.program = program;
+  request.programEarliestEnd = program->endsAt;
+  if (SameText(verb, L"stop")) {
+    request.control = SERVICE_CONTROL_STOP;
+    m.scm.SubmitControl(it->second, std::move(request));
   } else if (SameText(verb, L"start")) {
-    const std::uint64_t earliestEnd = program->endsAt;
-    program->endsAt = sim::kNever;
-    m.scm.StartScripted(name, program, earliestEnd);
+    request.kind = sim::ScmRequest::Kind::kStart;
+    m.scm.Submit(std::move(request));
   }
 }
 }  // namespace

@@ -27,9 +27,14 @@ struct ServiceEntry {
   std::vector<std::wstring> dependencies;
   bool hasAccount = false;  // false: LocalSystem
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
-  // A service no process of this machine runs stops this long after a stop request.
+  // A service no process of this machine runs: how long it takes to stop
+  // after a stop request and to start after a start, and the state each boot
+  // finds it in.
   std::uint64_t stopTakesMs = 0;
+  std::uint64_t startTakesMs = 0;
   std::uint64_t stopDoneAt = kNever;
+  std::uint64_t startDoneAt = kNever;
+  DWORD bootState = SERVICE_STOPPED;
   bool markedForDeletion = false;
   int openHandles = 0;
 };
@@ -67,14 +72,39 @@ class ServiceStatusHandle : public Object {
   const char* Kind() const override { return "service status"; }
 };
 
-// One control on its way to the service's handler on the dispatcher thread.
-struct ControlRequest {
+// One request to the SCM: a control for a service (from ControlService, an
+// "sc stop", or the SCM's own power, session and shutdown notifications) or
+// a start (StartService, "sc start"). The SCM takes them up one at a time,
+// in order: a control for the service this machine's process runs keeps it
+// busy until the handler has returned.
+struct ScmRequest {
+  enum class Kind { kControl, kStart };
+  Kind kind = Kind::kControl;
+  std::wstring service;
   DWORD control = 0;
   DWORD eventType = 0;
   std::vector<BYTE> eventData;  // empty: the handler gets a null pointer
+  std::uint64_t madeAtMs = 0;
+  // The caller waits this long for the SCM to take it up, then fails with
+  // ERROR_SERVICE_REQUEST_TIMEOUT.
+  std::uint64_t giveUpAtMs = kNever;
+  // The sc.exe run that made it: it ends once the request is answered, and
+  // not before programEarliestEnd.
+  std::shared_ptr<ProcessObject> program;
+  std::uint64_t programEarliestEnd = 0;
+
+  // How it went.
+  std::optional<std::uint64_t> takenUpAtMs;
+  std::optional<std::uint64_t> deliveredAtMs;  // the service's handler was called with it
+  std::optional<std::uint64_t> returnedAtMs;   // and returned
+  std::optional<DWORD> result;                 // the handler's result
+  DWORD error = ERROR_SUCCESS;                 // the SCM's answer; a refusal or timeout when not carried out
   bool done = false;
-  bool started = false;          // the handler has been called with it
-  std::optional<DWORD> result;  // none: the dispatcher or its process ended before the handler returned
+
+  // Whether its caller has stopped waiting for its turn by this time.
+  bool GaveUp(std::uint64_t now) const {
+    return !takenUpAtMs && (error == ERROR_SERVICE_REQUEST_TIMEOUT || now >= giveUpAtMs);
+  }
 };
 
 // The service side of this machine's process: its dispatcher, ServiceMain
@@ -88,38 +118,49 @@ struct ServiceDispatcher {
   LPVOID context = nullptr;
   HANDLE statusHandle = nullptr;
   bool stoppedReported = false;
-  std::deque<std::shared_ptr<ControlRequest>> queue;
-  std::shared_ptr<ControlRequest> handling;  // the request the handler runs now
+  std::deque<std::shared_ptr<ScmRequest>> queue;  // what the SCM handed it, for the handler
+  std::shared_ptr<ScmRequest> handling;           // the request the handler runs now
 };
 
-// A "sc start" waiting for the service lock; its program ends once it has acted.
-struct PendingStart {
-  std::wstring name;
-  std::shared_ptr<ProcessObject> program;
-  std::uint64_t earliestEnd;
-};
+// A session change's event data: WTSSESSION_NOTIFICATION for this session.
+std::vector<BYTE> SessionNotification(DWORD sessionId);
 
 class ScmModel {
  public:
+  // The SCM waits this long for its turn to send a control or start a
+  // service, and for a service's control handler to return.
+  static constexpr std::uint64_t kRequestTimeoutMs = 30000;
+
   explicit ScmModel(Kernel& kernel)
       : statusReports(kernel.logWindow), handlerCalls(kernel.logWindow), kernel_(kernel) {}
 
-  // Database, driver side.
-  void AddService(const std::wstring& name, DWORD currentState = SERVICE_STOPPED, std::uint64_t stopTakesMs = 0);
+  // Database, driver side. A service no process of this machine runs, in
+  // this state; stopping and starting it take these times.
+  void AddService(const std::wstring& name, DWORD currentState = SERVICE_STOPPED, std::uint64_t stopTakesMs = 0,
+                  std::uint64_t startTakesMs = 0);
   std::optional<ServiceEntry> Service(const std::wstring& name) const;
 
   // The service process's reports, every field as reported.
   std::vector<StatusReport> StatusReports() const;
 
-  // Calls the service's handler with this request on the dispatcher thread,
-  // one request at a time as the SCM does, and lets the machine run until the
-  // handler has returned. Gives the handler's result, or none when the process
-  // has no handler to call (no dispatcher, no registration, or already
-  // stopped). The request goes to the handler as given: use ControlService for
-  // the SCM's checks of state and accepted controls.
-  std::optional<DWORD> Control(DWORD control, DWORD eventType = 0, std::vector<BYTE> eventData = {});
+  // A control, as "sc control" sends it: the SCM's checks (state, accepted
+  // controls), then its turn. Never waits: the
+  // request shows how it goes.
+  std::shared_ptr<const ScmRequest> RequestControl(const std::wstring& service, DWORD control);
+  // The SCM's own notification (a power event, a session change, a
+  // shutdown) for the service process's handler, as given: no checks. Null
+  // when the process has no handler to call (no dispatcher, no
+  // registration, or already stopped). Never waits.
+  std::shared_ptr<const ScmRequest> Notify(DWORD control, DWORD eventType = 0, std::vector<BYTE> eventData = {});
+
   // A session change (WTS_* event type), sent only while the service's last
-  // report accepts session changes.
+  // report accepts session changes; as Notify.
+  std::shared_ptr<const ScmRequest> NotifySessionChange(DWORD eventType, DWORD sessionId = 1);
+  // Lets the machine run until the request is done; the handler's result,
+  // none when it was not called (or there is no request).
+  std::optional<DWORD> AwaitHandled(const std::shared_ptr<const ScmRequest>& request);
+  // For tests: Notify and NotifySessionChange, awaited.
+  std::optional<DWORD> Control(DWORD control, DWORD eventType = 0, std::vector<BYTE> eventData = {});
   std::optional<DWORD> SessionChange(DWORD eventType, DWORD sessionId = 1);
   // Every call of the service's handler, in order, with its times.
   std::vector<HandlerCall> HandlerCalls() const;
@@ -130,45 +171,65 @@ class ScmModel {
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;
   BoundedLog<StatusReport> statusReports;
   BoundedLog<HandlerCall> handlerCalls;
-  void Refresh(ServiceEntry& entry) const;  // completes a scripted stop whose time has come
+  // Completes a stop or start of a service no process runs whose time has come.
+  void Refresh(ServiceEntry& entry) const;
   // A service marked for deletion leaves the database once it is stopped and
   // its last handle is closed, whichever comes last.
   void RemoveIfDeleted(const std::wstring& name);
   ServiceDispatcher dispatcher;
-  // Queues a request for the dispatcher thread; null when the process has no
-  // handler to call (no dispatcher, no registration, or already stopped).
-  std::shared_ptr<ControlRequest> Queue(DWORD control, DWORD eventType, std::vector<BYTE> eventData);
-  // Queues a request and blocks until it is handled (test drivers).
-  std::optional<DWORD> Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
-                               std::vector<BYTE> eventData);
   // Whether a ControlService request goes to this process's own service.
   bool ServedHere(const std::wstring& name) const;
   // Whether the service process's last report accepts these controls.
   bool Accepts(DWORD acceptFlags) const;
+  // Whether the process has a handler the SCM can call.
+  bool HandlerReachable() const;
+
+  // What the SCM answers instead of sending the control to a service in this
+  // state, if anything.
+  static std::optional<DWORD> Refusal(const SERVICE_STATUS& status, DWORD control);
+
+  // The request queue. Submit puts a request at its end (made now, given up
+  // 30 s later) and takes up what the SCM can; the request is done at once
+  // when nothing was before it and it needs no handler.
+  std::shared_ptr<ScmRequest> Submit(ScmRequest request);
+  // Notify, lock held.
+  std::shared_ptr<ScmRequest> SubmitNotification(DWORD control, DWORD eventType, std::vector<BYTE> eventData);
+  // A control request for this service after the SCM's checks; done at once
+  // with the error when it refuses.
+  std::shared_ptr<ScmRequest> SubmitControl(ServiceEntry& entry, ScmRequest request);
+  // Its caller stopped waiting before its turn came: it fails with
+  // ERROR_SERVICE_REQUEST_TIMEOUT and leaves the queue.
+  void Withdraw(const std::shared_ptr<ScmRequest>& request);
+  // The handler returned from this request (or its process ended).
+  void Handled(const std::shared_ptr<ScmRequest>& request);
+  // The dispatcher returned: what it was still given is not handled.
+  void DispatcherReturned();
 
   // The service process: its start, its reports, its end.
   void BeginServiceStart(const std::wstring& name);
   void Reported(const SERVICE_STATUS& status);
   void ProcessEnded();
 
-  // What the SCM answers instead of sending the control to a service in this
-  // state, if anything.
-  static std::optional<DWORD> Refusal(const SERVICE_STATUS& status, DWORD control);
-
-  // Services no process of this machine runs, as ControlService STOP and
-  // "sc stop" / "sc start" drive them. A start waits for the service lock;
-  // the program that asked for it ends once it has acted, and not before
-  // earliestEnd.
-  void StopScripted(ServiceEntry& entry);
-  void StartScripted(const std::wstring& name, std::shared_ptr<ProcessObject> program, std::uint64_t earliestEnd);
-
  private:
   // While a service starts, the SCM holds the service lock; it judges a start
   // hung after 80 s plus the last wait hint without a new checkpoint.
   static constexpr std::uint64_t kStartHangMs = 80000;
+  // StartService leaves a service it starts in this state until the service
+  // reports.
+  static constexpr DWORD kStartWaitHintMs = 2000;
   void WatchStart();
   void ReleaseServiceLock();
-  void CarryOutStart(const PendingStart& start);
+  // Takes up requests from the front of the queue while the SCM is free.
+  void Advance();
+  void TakeUp(const std::shared_ptr<ScmRequest>& request);
+  void CarryOutStart(const std::shared_ptr<ScmRequest>& request);
+  // A request the SCM answers at once with this error, never queued.
+  std::shared_ptr<ScmRequest> Refuse(ScmRequest request, DWORD error);
+  // The request is answered: done with this error, its program ends.
+  void Answer(ScmRequest& request, DWORD error);
+  // A service no process of this machine runs stops or starts.
+  void StopScripted(ServiceEntry& entry);
+  void StartScripted(ServiceEntry& entry);
 
   Kernel& kernel_;
   std::wstring processService_;  // the entry the service process runs
@@ -177,7 +238,8 @@ class ScmModel {
   std::uint64_t lastProgressAt_ = 0;
   DWORD lastCheckPoint_ = 0;
   DWORD lastWaitHint_ = 0;
-  std::vector<PendingStart> pendingStarts_;
+  std::deque<std::shared_ptr<ScmRequest>> requests_;  // the front one is being carried out
+  std::vector<std::shared_ptr<ScmRequest>> startsWaitingForLock_;
 };
 
 }  // namespace sim

@@ -7,7 +7,8 @@
 #include "platform/sim/machine.h"
 
 namespace sim {
-void ScmModel::AddService(const std::wstring& name, DWORD currentState, std::uint64_t stopTakesMs) {
+void ScmModel::AddService(const std::wstring& name, DWORD currentState, std::uint64_t stopTakesMs,
+                          std::uint64_t startTakesMs) {
   auto lock = kernel_.Lock();
   ServiceEntry& entry = services[name];
   entry.name = name;
@@ -15,6 +16,8 @@ void ScmModel::AddService(const std::wstring& name, DWORD currentState, std::uin
   // Such a service takes a stop while it runs, as most do.
   entry.status.dwControlsAccepted = currentState == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
   entry.stopTakesMs = stopTakesMs;
+  entry.startTakesMs = startTakesMs;
+  entry.bootState = currentState;
 }
 
 std::optional<ServiceEntry> ScmModel::Service(const std::wstring& name) const {
@@ -31,19 +34,52 @@ std::vector<StatusReport> ScmModel::StatusReports() const {
   return statusReports.Entries();
 }
 
-std::optional<DWORD> ScmModel::Control(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
+std::shared_ptr<const ScmRequest> ScmModel::RequestControl(const std::wstring& service, DWORD control) {
   auto lock = kernel_.Lock();
-  return Deliver(lock, control, eventType, std::move(eventData));
+  ScmRequest request;
+  request.service = service;
+  request.control = control;
+  auto it = services.find(service);
+  if (it == services.end()) return Refuse(std::move(request), ERROR_SERVICE_DOES_NOT_EXIST);
+  Refresh(it->second);
+  return SubmitControl(it->second, std::move(request));
+}
+
+std::shared_ptr<const ScmRequest> ScmModel::Notify(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
+  auto lock = kernel_.Lock();
+  return SubmitNotification(control, eventType, std::move(eventData));
+}
+
+std::shared_ptr<ScmRequest> ScmModel::SubmitNotification(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
+  if (!HandlerReachable()) return nullptr;
+  ScmRequest request;
+  request.service = dispatcher.serviceName;
+  request.control = control;
+  request.eventType = eventType;
+  request.eventData = std::move(eventData);
+  return Submit(std::move(request));
+}
+
+std::shared_ptr<const ScmRequest> ScmModel::NotifySessionChange(DWORD eventType, DWORD sessionId) {
+  auto lock = kernel_.Lock();
+  if (!Accepts(SERVICE_ACCEPT_SESSIONCHANGE)) return nullptr;
+  return SubmitNotification(SERVICE_CONTROL_SESSIONCHANGE, eventType, SessionNotification(sessionId));
+}
+
+std::optional<DWORD> ScmModel::AwaitHandled(const std::shared_ptr<const ScmRequest>& request) {
+  if (!request) return std::nullopt;
+  auto lock = kernel_.Lock();
+  if (!kernel_.BlockReal(lock, [&] { return request->done; }, kNever, std::chrono::seconds(20)))
+    throw std::runtime_error("the service's control handler did not return");
+  return request->result;
+}
+
+std::optional<DWORD> ScmModel::Control(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
+  return AwaitHandled(Notify(control, eventType, std::move(eventData)));
 }
 
 std::optional<DWORD> ScmModel::SessionChange(DWORD eventType, DWORD sessionId) {
-  auto lock = kernel_.Lock();
-  if (!Accepts(SERVICE_ACCEPT_SESSIONCHANGE)) return std::nullopt;
-  // WTSSESSION_NOTIFICATION: cbSize, then the session id.
-  const DWORD notification[2] = {sizeof notification, sessionId};
-  std::vector<BYTE> data(sizeof notification);
-  std::memcpy(data.data(), notification, sizeof notification);
-  return Deliver(lock, SERVICE_CONTROL_SESSIONCHANGE, eventType, std::move(data));
+  return AwaitHandled(NotifySessionChange(eventType, sessionId));
 }
 
 std::vector<HandlerCall> ScmModel::HandlerCalls() const {
@@ -56,24 +92,8 @@ bool ScmModel::ServiceLockHeld() const {
   return !lockHolder_.empty();
 }
 
-std::shared_ptr<ControlRequest> ScmModel::Queue(DWORD control, DWORD eventType, std::vector<BYTE> eventData) {
-  if (!dispatcher.running || dispatcher.handler == nullptr || dispatcher.stoppedReported) return nullptr;
-  auto request = std::make_shared<ControlRequest>();
-  request->control = control;
-  request->eventType = eventType;
-  request->eventData = std::move(eventData);
-  dispatcher.queue.push_back(request);
-  kernel_.Changed();
-  return request;
-}
-
-std::optional<DWORD> ScmModel::Deliver(std::unique_lock<std::mutex>& lock, DWORD control, DWORD eventType,
-                                       std::vector<BYTE> eventData) {
-  std::shared_ptr<ControlRequest> request = Queue(control, eventType, std::move(eventData));
-  if (!request) return std::nullopt;
-  if (!kernel_.BlockReal(lock, [&] { return request->done; }, kNever, std::chrono::seconds(20)))
-    throw std::runtime_error("the service's control handler did not return");
-  return request->result;
+bool ScmModel::HandlerReachable() const {
+  return dispatcher.running && dispatcher.handler != nullptr && !dispatcher.stoppedReported;
 }
 
 bool ScmModel::ServedHere(const std::wstring& name) const {
@@ -90,7 +110,12 @@ void ScmModel::Refresh(ServiceEntry& entry) const {
   if (entry.status.dwCurrentState == SERVICE_STOP_PENDING && kernel_.Now() >= entry.stopDoneAt) {
     entry.status.dwCurrentState = SERVICE_STOPPED;
     entry.status.dwControlsAccepted = 0;
+    entry.status.dwWaitHint = 0;
     entry.stopDoneAt = kNever;
+  }
+  if (entry.status.dwCurrentState == SERVICE_START_PENDING && kernel_.Now() >= entry.startDoneAt) {
+    entry.status = SERVICE_STATUS{entry.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    entry.startDoneAt = kNever;
   }
 }
 
@@ -103,11 +128,155 @@ void ScmModel::RemoveIfDeleted(const std::wstring& name) {
   }
 }
 
+std::shared_ptr<ScmRequest> ScmModel::Submit(ScmRequest request) {
+  auto submitted = std::make_shared<ScmRequest>(std::move(request));
+  submitted->madeAtMs = kernel_.Now();
+  submitted->giveUpAtMs = submitted->madeAtMs + kRequestTimeoutMs;
+  if (submitted->program) {
+    // An sc.exe run ends when its request is answered; until its turn comes
+    // it waits no longer than the SCM lets it.
+    submitted->program->endsAt = std::max(submitted->programEarliestEnd, submitted->giveUpAtMs);
+    kernel_.AddAlarm(submitted->program->endsAt);
+  }
+  requests_.push_back(submitted);
+  Advance();
+  return submitted;
+}
+
+std::shared_ptr<ScmRequest> ScmModel::SubmitControl(ServiceEntry& entry, ScmRequest request) {
+  request.service = entry.name;
+  if (auto refusal = Refusal(entry.status, request.control)) return Refuse(std::move(request), *refusal);
+  kernel_.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(request.control) + L" " + entry.name);
+  return Submit(std::move(request));
+}
+
+std::shared_ptr<ScmRequest> ScmModel::Refuse(ScmRequest request, DWORD error) {
+  request.madeAtMs = kernel_.Now();
+  auto refused = std::make_shared<ScmRequest>(std::move(request));
+  Answer(*refused, error);
+  return refused;
+}
+
+void ScmModel::Withdraw(const std::shared_ptr<ScmRequest>& request) {
+  requests_.erase(std::remove(requests_.begin(), requests_.end(), request), requests_.end());
+  kernel_.Record(sim::JournalKind::kScm, L"request for " + request->service + L" timed out waiting for its turn");
+  Answer(*request, ERROR_SERVICE_REQUEST_TIMEOUT);
+}
+
+void ScmModel::Handled(const std::shared_ptr<ScmRequest>& request) {
+  Answer(*request, request->result ? ERROR_SUCCESS : ERROR_SERVICE_NOT_ACTIVE);
+  Advance();
+}
+
+void ScmModel::DispatcherReturned() {
+  dispatcher.running = false;
+  std::deque<std::shared_ptr<ScmRequest>> left;
+  left.swap(dispatcher.queue);
+  for (const auto& request : left) Handled(request);
+}
+
+void ScmModel::Advance() {
+  while (!requests_.empty()) {
+    const std::shared_ptr<ScmRequest> head = requests_.front();
+    if (head->done) {
+      requests_.pop_front();
+      continue;
+    }
+    // A handler has it: the SCM is busy until it returns.
+    if (head->takenUpAtMs) return;
+    if (head->GaveUp(kernel_.Now())) {
+      requests_.pop_front();
+      Answer(*head, ERROR_SERVICE_REQUEST_TIMEOUT);
+      continue;
+    }
+    head->takenUpAtMs = kernel_.Now();
+    TakeUp(head);
+  }
+}
+
+void ScmModel::TakeUp(const std::shared_ptr<ScmRequest>& request) {
+  if (request->kind == ScmRequest::Kind::kStart) {
+    requests_.pop_front();
+    // A start waits for the service lock without holding up other requests.
+    if (lockHolder_.empty())
+      CarryOutStart(request);
+    else
+      startsWaitingForLock_.push_back(request);
+    return;
+  }
+  if (ServedHere(request->service)) {
+    if (!HandlerReachable()) {
+      Answer(*request, ERROR_SERVICE_NOT_ACTIVE);
+      return;
+    }
+    dispatcher.queue.push_back(request);
+    if (request->program) {
+      request->program->endsAt = std::max(request->programEarliestEnd, kernel_.Now() + kRequestTimeoutMs);
+      kernel_.AddAlarm(request->program->endsAt);
+    }
+    kernel_.Changed();
+    return;
+  }
+  // A service no process of this machine runs takes a stop and answers the rest.
+  auto it = services.find(request->service);
+  if (it != services.end() && request->control == SERVICE_CONTROL_STOP) {
+    Refresh(it->second);
+    if (it->second.status.dwCurrentState == SERVICE_RUNNING) StopScripted(it->second);
+  }
+  Answer(*request, ERROR_SUCCESS);
+}
+
+void ScmModel::CarryOutStart(const std::shared_ptr<ScmRequest>& request) {
+  auto it = services.find(request->service);
+  if (it == services.end()) {
+    Answer(*request, ERROR_SERVICE_DOES_NOT_EXIST);
+    return;
+  }
+  ServiceEntry& entry = it->second;
+  Refresh(entry);
+  if (entry.status.dwCurrentState != SERVICE_STOPPED) {
+    Answer(*request, ERROR_SERVICE_ALREADY_RUNNING);
+    return;
+  }
+  // The service process's own service is started by the machine's driver
+  // (Machine::StartServiceProcess), not here.
+  if (CaseInsensitiveLess()(entry.name, processService_) || CaseInsensitiveLess()(processService_, entry.name))
+    StartScripted(entry);
+  Answer(*request, ERROR_SUCCESS);
+}
+
+void ScmModel::Answer(ScmRequest& request, DWORD error) {
+  request.error = error;
+  request.done = true;
+  if (request.program) {
+    request.program->endsAt =
+        std::max(request.programEarliestEnd, std::min(request.program->endsAt, kernel_.Now()));
+    kernel_.AddAlarm(request.program->endsAt);
+  }
+  kernel_.Changed();
+}
+
+void ScmModel::StopScripted(ServiceEntry& entry) {
+  entry.status.dwCurrentState = SERVICE_STOP_PENDING;
+  entry.status.dwControlsAccepted = 0;
+  entry.stopDoneAt = kernel_.Now() + entry.stopTakesMs;
+  kernel_.Record(sim::JournalKind::kScm, L"stopping " + entry.name);
+  Refresh(entry);
+}
+
+void ScmModel::StartScripted(ServiceEntry& entry) {
+  entry.status = SERVICE_STATUS{entry.type, SERVICE_START_PENDING, 0, 0, 0, 0, kStartWaitHintMs};
+  entry.startDoneAt = kernel_.Now() + entry.startTakesMs;
+  kernel_.Record(sim::JournalKind::kScm, L"starting " + entry.name);
+  Refresh(entry);
+}
+
 void ScmModel::BeginServiceStart(const std::wstring& name) {
   ServiceEntry& entry = services[name];
   entry.name = name;
   entry.status = SERVICE_STATUS{entry.type, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
   entry.stopDoneAt = kNever;
+  entry.startDoneAt = kNever;
   processService_ = name;
   dispatcher = ServiceDispatcher{};
   lockHolder_ = name;
@@ -159,11 +328,9 @@ void ScmModel::Reported(const SERVICE_STATUS& status) {
 }
 
 void ScmModel::ProcessEnded() {
-  dispatcher.running = false;
   if (dispatcher.handling) dispatcher.queue.push_front(dispatcher.handling);
-  for (auto& request : dispatcher.queue) request->done = true;
-  dispatcher.queue.clear();
   dispatcher.handling = nullptr;
+  DispatcherReturned();
   auto it = services.find(processService_);
   if (it != services.end() && it->second.status.dwCurrentState != SERVICE_STOPPED) {
     ServiceEntry& entry = it->second;
@@ -190,42 +357,20 @@ std::optional<DWORD> ScmModel::Refusal(const SERVICE_STATUS& status, DWORD contr
   return std::nullopt;
 }
 
-void ScmModel::StopScripted(ServiceEntry& entry) {
-  entry.status.dwCurrentState = SERVICE_STOP_PENDING;
-  entry.status.dwControlsAccepted = 0;
-  entry.stopDoneAt = kernel_.Now() + entry.stopTakesMs;
-}
-
-void ScmModel::StartScripted(const std::wstring& name, std::shared_ptr<ProcessObject> program,
-                             std::uint64_t earliestEnd) {
-  PendingStart start{name, std::move(program), earliestEnd};
-  if (lockHolder_.empty())
-    CarryOutStart(start);
-  else
-    pendingStarts_.push_back(std::move(start));
-}
-
-void ScmModel::CarryOutStart(const PendingStart& start) {
-  auto it = services.find(start.name);
-  const bool runByProcess = it != services.end() && !CaseInsensitiveLess()(it->first, processService_) &&
-                            !CaseInsensitiveLess()(processService_, it->first);
-  if (it != services.end() && !runByProcess) {
-    Refresh(it->second);
-    if (it->second.status.dwCurrentState == SERVICE_STOPPED) {
-      it->second.status = SERVICE_STATUS{it->second.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-      kernel_.Record(sim::JournalKind::kScm, L"started " + it->second.name);
-    }
-  }
-  start.program->endsAt = std::max(start.earliestEnd, kernel_.Now());
-  kernel_.AddAlarm(start.program->endsAt);
-}
-
 void ScmModel::ReleaseServiceLock() {
   lockHolder_.clear();
-  std::vector<PendingStart> waiting;
-  waiting.swap(pendingStarts_);
-  for (const PendingStart& start : waiting) CarryOutStart(start);
+  std::vector<std::shared_ptr<ScmRequest>> waiting;
+  waiting.swap(startsWaitingForLock_);
+  for (const auto& start : waiting) CarryOutStart(start);
   kernel_.Changed();
+}
+
+std::vector<BYTE> SessionNotification(DWORD sessionId) {
+  // WTSSESSION_NOTIFICATION: cbSize, then the session id.
+  const DWORD notification[2] = {sizeof notification, sessionId};
+  std::vector<BYTE> data(sizeof notification);
+  std::memcpy(data.data(), notification, sizeof notification);
+  return data;
 }
 }  // namespace sim
 
@@ -265,31 +410,20 @@ bool ValidControl(DWORD control) {
          (control >= 128 && control <= 255);
 }
 
-// The SCM waits this long for a handler; the handler runs on past it.
-constexpr std::uint64_t kHandlerTimeoutMs = 30000;
-
-// A control for the service this machine's process runs: the handler on the
-// dispatcher thread; returns once it has been handled or the SCM gave up.
-BOOL ControlOwnService(sim::Machine& m, std::unique_lock<std::mutex>& lock, const std::wstring& name, DWORD control,
-                       LPSERVICE_STATUS lpServiceStatus) {
-  m.kernel.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(control) + L" " + name);
-  std::shared_ptr<sim::ControlRequest> request = m.scm.Queue(control, 0, {});
-  auto entryStatus = [&m, &name]() -> const SERVICE_STATUS* {
-    // The entry may be gone once the handler has run (a deleted service that stopped).
-    auto it = m.scm.services.find(name);
-    return it == m.scm.services.end() ? nullptr : &it->second.status;
-  };
-  if (request) m.kernel.Block(lock, [&] { return request->done; }, m.kernel.Now() + kHandlerTimeoutMs);
-  if (request && !request->done) {
-    auto& queue = m.scm.dispatcher.queue;
-    queue.erase(std::remove(queue.begin(), queue.end(), request), queue.end());
-    m.kernel.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(control) + L" " + name + L" timed out");
-    return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+// Waits for the SCM to take the request up, 30 s at most, and for a control
+// for this machine's process, for its handler to return, 30 s more at most
+// (the handler runs on past it). The SCM's answer.
+DWORD AwaitRequest(sim::Machine& m, std::unique_lock<std::mutex>& lock,
+                   const std::shared_ptr<sim::ScmRequest>& request) {
+  m.kernel.Block(lock, [&] { return request->takenUpAtMs || request->done; }, request->giveUpAtMs);
+  if (!request->takenUpAtMs && !request->done) m.scm.Withdraw(request);
+  if (request->takenUpAtMs && !request->done &&
+      !m.kernel.Block(lock, [&] { return request->done; }, *request->takenUpAtMs + sim::ScmModel::kRequestTimeoutMs)) {
+    m.kernel.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(request->control) + L" " +
+                                               request->service + L" timed out waiting for the handler");
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
   }
-  const SERVICE_STATUS* status = entryStatus();
-  if (lpServiceStatus && status) *lpServiceStatus = *status;
-  if (!request || !request->result) return Fail(ERROR_SERVICE_NOT_ACTIVE);
-  return TRUE;
+  return request->error;
 }
 
 std::vector<std::wstring> MultiString(LPCWSTR list) {
@@ -365,17 +499,41 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   if (!entry) return FALSE;
   if (!ValidControl(dwControl)) return Fail(ERROR_INVALID_PARAMETER);
   if (auto fault = m.kernel.TakeFault("ControlService")) return Fail(*fault);
-  if (auto refusal = sim::ScmModel::Refusal(entry->status, dwControl)) {
-    if (lpServiceStatus) *lpServiceStatus = entry->status;
-    return Fail(*refusal);
+  const std::wstring name = entry->name;
+  sim::ScmRequest control;
+  control.control = dwControl;
+  std::shared_ptr<sim::ScmRequest> request = m.scm.SubmitControl(*entry, std::move(control));
+  const DWORD error = AwaitRequest(m, lock, request);
+  // The entry may be gone once the handler has run (a deleted service that stopped).
+  auto it = m.scm.services.find(name);
+  const bool filled = error == ERROR_SUCCESS || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+                      error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_INVALID_SERVICE_CONTROL;
+  if (lpServiceStatus && filled && it != m.scm.services.end()) {
+    m.scm.Refresh(it->second);
+    *lpServiceStatus = it->second.status;
   }
-  if (m.scm.ServedHere(entry->name)) return ControlOwnService(m, lock, entry->name, dwControl, lpServiceStatus);
-  // A service no process of this machine runs: it takes a stop and answers the rest.
-  if (dwControl == SERVICE_CONTROL_STOP) {
-    m.scm.StopScripted(*entry);
-    m.kernel.Record(sim::JournalKind::kScm, L"ControlService stop " + entry->name);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  return TRUE;
+}
+
+BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  sim::ServiceEntry* entry = EntryOf(m, hService, SERVICE_START);
+  if (!entry) return FALSE;
+  if (dwNumServiceArgs != 0 && lpServiceArgVectors == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("StartServiceW")) return Fail(*fault);
+  sim::ScmRequest start;
+  start.kind = sim::ScmRequest::Kind::kStart;
+  start.service = entry->name;
+  std::shared_ptr<sim::ScmRequest> request = m.scm.Submit(std::move(start));
+  DWORD error = AwaitRequest(m, lock, request);
+  // Taken up, it waits for the service lock as long as a start holds it.
+  if (request->takenUpAtMs) {
+    m.kernel.Block(lock, [&] { return request->done; }, sim::kNever);
+    error = request->error;
   }
-  if (lpServiceStatus) *lpServiceStatus = entry->status;
+  if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
 }
 
@@ -450,9 +608,10 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
   for (;;) {
     m.kernel.Block(lock, [&d] { return !d.queue.empty() || d.stoppedReported; }, sim::kNever);
     if (d.queue.empty()) break;
-    std::shared_ptr<sim::ControlRequest> request = d.queue.front();
+    std::shared_ptr<sim::ScmRequest> request = d.queue.front();
     d.queue.pop_front();
     d.handling = request;
+    request->deliveredAtMs = m.kernel.Now();
     m.scm.handlerCalls.push_back(sim::HandlerCall{request->control, request->eventType, m.kernel.Now(), {}, {}});
     // One call at a time: no other call is recorded before this one returns.
     sim::HandlerCall& call = m.scm.handlerCalls.back();
@@ -465,15 +624,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable
     d.handling = nullptr;
     call.returnedAtMs = m.kernel.Now();
     call.result = result;
+    request->returnedAtMs = m.kernel.Now();
     request->result = result;
-    request->done = true;
     m.kernel.Record(sim::JournalKind::kControl, L"control " + std::to_wstring(request->control) + L" event " +
                                    std::to_wstring(request->eventType) + L" result " + std::to_wstring(result));
-    m.kernel.Changed();
+    m.scm.Handled(request);
   }
-  d.running = false;
-  for (auto& request : d.queue) request->done = true;
-  d.queue.clear();
+  m.scm.DispatcherReturned();
   m.kernel.Record(sim::JournalKind::kScm, L"dispatcher returned " + d.serviceName);
   m.kernel.Changed();
   sim::LastError() = ERROR_SUCCESS;

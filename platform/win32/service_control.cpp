@@ -18,6 +18,9 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
   return ::ControlService(hService, dwControl, lpServiceStatus);
 }
+BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors) {
+  return ::StartServiceW(hService, dwNumServiceArgs, lpServiceArgVectors);
+}
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   return ::QueryServiceStatus(hService, lpServiceStatus);
 }

@@ -46,6 +46,31 @@ TEST_F(Firmware, ReadNeedsThePrivilegeAndReportsAMissingVariable) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND), os::GetLastError());
 }
 
+// The GetFirmwareEnvironmentVariable page: on a legacy BIOS-based system the
+// function always fails, with ERROR_INVALID_FUNCTION for its dummy probe.
+TEST_F(Firmware, WithoutUefiEveryReadFailsWithInvalidFunction) {
+  const BYTE stored[] = {1};
+  SetFirmwareVariable(L"EssState", kVendor, BytesOf(stored, sizeof stored));
+  if (!MakeFirmwareLegacy()) GTEST_SKIP() << "this machine has UEFI firmware";
+  struct Read {
+    const wchar_t* name;
+    const wchar_t* vendor;
+    bool privilege;
+  } reads[] = {
+      {L"", L"{00000000-0000-0000-0000-000000000000}", true},
+      {L"EssState", kVendor, true},
+      {L"EssState", kVendor, false},
+  };
+  for (const Read& read : reads) {
+    SCOPED_TRACE(read.privilege ? "privilege enabled" : "privilege disabled");
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetSystemEnvironmentPrivilege(read.privilege));
+    BYTE buffer[4096];
+    SetSentinelLastError();
+    EXPECT_EQ(0u, os::GetFirmwareEnvironmentVariableW(read.name, read.vendor, buffer, sizeof buffer));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FUNCTION), os::GetLastError());
+  }
+}
+
 TEST_F(Firmware, ReadGivesTheStoredBytesOrInsufficientBuffer) {
   const BYTE stored[] = {1, 0, 0, 0, 7};
   if (!SetFirmwareVariable(L"EssState", kVendor, BytesOf(stored, sizeof stored)))

@@ -1,6 +1,8 @@
-// The service database as install and remove use it.
+// The service database as install and remove use it, and the SCM's handling
+// of another service: its pending states, and one control at a time.
 #include "platform/process.h"
 #include "platform/service_control.h"
+#include "platform/sync.h"
 #include "tests/conformance/side.h"
 
 namespace conformance {
@@ -92,6 +94,133 @@ TEST_F(ServiceControl, HandleWithoutTheNeededRightIsRefused) {
   EXPECT_FALSE(created);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
 }
+constexpr wchar_t kOther[] = L"ZefoConformanceOther";
+constexpr wchar_t kBusy[] = L"ZefoConformanceBusy";
+
+class OtherService : public Conformance {
+ protected:
+  OtherService() : manager_(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)) {}
+  UniqueScHandle Open(const wchar_t* name) {
+    return UniqueScHandle(os::OpenServiceW(manager_.Get(), name, SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS));
+  }
+  static SERVICE_STATUS Status(const UniqueScHandle& service) {
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(os::QueryServiceStatus(service.Get(), &status));
+    return status;
+  }
+  // Polls until the service shows this state (and checkpoint), for up to about 20 s.
+  static bool Await(const UniqueScHandle& service, DWORD state, DWORD checkPoint = 0) {
+    for (int i = 0; i < 400; ++i) {
+      const SERVICE_STATUS status = Status(service);
+      if (status.dwCurrentState == state && status.dwCheckPoint == checkPoint) return true;
+      os::Sleep(50);
+    }
+    return false;
+  }
+  UniqueScHandle manager_;
+};
+
+TEST_F(OtherService, AStoppingServiceRefusesAStopAndAStartUntilItHasStopped) {
+  if (!StartOtherService(kOther, {/*stopMs=*/2000, 0, 0})) GTEST_SKIP() << "no other service can be installed here";
+  UniqueScHandle service = Open(kOther);
+  ASSERT_TRUE(service);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+  status = SERVICE_STATUS{};
+  SetSentinelLastError();
+  EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), os::GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+  SetSentinelLastError();
+  EXPECT_FALSE(os::StartServiceW(service.Get(), 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), os::GetLastError());
+  EXPECT_TRUE(Await(service, SERVICE_STOPPED));
+}
+
+TEST_F(OtherService, AStartLeavesItStartPendingAndASecondStartIsRefused) {
+  if (!StartOtherService(kOther, {0, /*startMs=*/2000, 0})) GTEST_SKIP() << "no other service can be installed here";
+  UniqueScHandle service = Open(kOther);
+  ASSERT_TRUE(service);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(Await(service, SERVICE_STOPPED));
+  ASSERT_TRUE(os::StartServiceW(service.Get(), 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), Status(service).dwCurrentState);
+  SetSentinelLastError();
+  EXPECT_FALSE(os::StartServiceW(service.Get(), 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), os::GetLastError());
+  EXPECT_TRUE(Await(service, SERVICE_RUNNING));
+}
+
+TEST_F(OtherService, AStartingServiceRefusesAStop) {
+  if (!StartOtherService(kOther, {0, /*startMs=*/2000, 0})) GTEST_SKIP() << "no other service can be installed here";
+  UniqueScHandle service = Open(kOther);
+  ASSERT_TRUE(service);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(Await(service, SERVICE_STOPPED));
+  ASSERT_TRUE(os::StartServiceW(service.Get(), 0, nullptr));
+  KnownWineDifference difference("Wine's SCM lets a STOP through to a service in START_PENDING");
+  SetSentinelLastError();
+  EXPECT_FALSE(os::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), os::GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), status.dwCurrentState);
+}
+
+DWORD WINAPI SendStop(LPVOID service) {
+  SERVICE_STATUS status{};
+  return os::ControlService(static_cast<SC_HANDLE>(service), SERVICE_CONTROL_STOP, &status) ? NO_ERROR
+                                                                                          : os::GetLastError();
+}
+
+// The SCM sends one control at a time across all services: while one
+// service's handler runs, a stop or a start of another waits for it.
+class BusyHandler : public OtherService {
+ protected:
+  // A stop is in the busy service's handler when the action on the other
+  // service runs; gives the busy service's checkpoint right after the action
+  // returned: 2 when the handler had returned first.
+  DWORD CheckPointAfter(bool (*action)(SC_HANDLE)) {
+    UniqueScHandle other = Open(kOther);
+    UniqueScHandle busy = Open(kBusy);
+    UniqueKernelHandle handling(os::OpenEventW(SYNCHRONIZE, FALSE, HandlingEventName(kBusy).c_str()));
+    EXPECT_TRUE(other && busy && handling);
+    UniqueKernelHandle sender(os::CreateThread(nullptr, 0, SendStop, busy.Get(), 0, nullptr));
+    EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(handling.Get(), 20000));
+    EXPECT_TRUE(action(other.Get()));
+    const DWORD checkPoint = Status(busy).dwCheckPoint;
+    EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(sender.Get(), 60000));
+    return checkPoint;
+  }
+  // It stays STOP_PENDING a while after its handler returned.
+  static constexpr OtherServiceTimes kBusyTimes = {/*stopMs=*/2000, 0, /*handlerMs=*/2000};
+};
+
+TEST_F(BusyHandler, AStopOfAnotherServiceWaitsForIt) {
+  if (!StartOtherService(kOther, {}) || !StartOtherService(kBusy, kBusyTimes))
+    GTEST_SKIP() << "no other service can be installed here";
+  const DWORD checkPoint = CheckPointAfter([](SC_HANDLE other) {
+    SERVICE_STATUS status{};
+    return os::ControlService(other, SERVICE_CONTROL_STOP, &status) != FALSE;
+  });
+  EXPECT_EQ(2u, checkPoint);
+}
+
+TEST_F(BusyHandler, AStartOfAnotherServiceWaitsForIt) {
+  if (!StartOtherService(kOther, {})) GTEST_SKIP() << "no other service can be installed here";
+  {
+    UniqueScHandle other = Open(kOther);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(os::ControlService(other.Get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(Await(other, SERVICE_STOPPED));
+  }
+  if (!StartOtherService(kBusy, kBusyTimes)) GTEST_SKIP() << "no other service can be installed here";
+  const DWORD checkPoint =
+      CheckPointAfter([](SC_HANDLE other) { return os::StartServiceW(other, 0, nullptr) != FALSE; });
+  EXPECT_EQ(2u, checkPoint);
+}
+
 void WINAPI NeverCalled(DWORD, LPWSTR*) {}
 
 using ServiceDispatcher = Conformance;

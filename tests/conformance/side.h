@@ -1,6 +1,6 @@
 // What a conformance case needs from the side it runs on that the platform
 // API cannot do itself: a fresh machine, setup under HKLM, a second process,
-// fake biometric devices, and whether it runs under Wine. The sim side drives
+// other services, fake biometric devices, and whether it runs under Wine. The sim side drives
 // sim::Machine; the Windows side uses the real API. Also the two checks every
 // case may use: a sentinel last error and the known-Wine-difference marker.
 #pragma once
@@ -58,6 +58,9 @@ bool SetDeviceProblem(int device, ULONG problem);
 // False where this side cannot make a firmware variable (Windows: it would
 // write the real firmware).
 bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGuid, const std::vector<BYTE>& bytes);
+// Makes the machine one without UEFI firmware (legacy BIOS); false where
+// this side cannot (Windows on UEFI). Wine behaves as such a machine.
+bool MakeFirmwareLegacy();
 
 // The newest event-log entry reported through the source, as stored.
 struct StoredEvent {
@@ -92,6 +95,24 @@ void DisableTraceProvider();
 // Another process opens the named event for EVENT_MODIFY_STATE, sets it and
 // ends; gives ERROR_SUCCESS or the error it met.
 DWORD SetEventFromOtherProcess(const std::wstring& name);
+
+// How another service behaves: a stop leaves it STOP_PENDING for stopMs
+// before it is STOPPED, a start START_PENDING for startMs before it runs;
+// with handlerMs, its control handler takes that long over a stop: it sets
+// the named event HandlingEventName(name) and reports STOP_PENDING with
+// checkpoint 1 as it begins, and checkpoint 2 as it returns.
+struct OtherServiceTimes {
+  DWORD stopMs = 0;
+  DWORD startMs = 0;
+  DWORD handlerMs = 0;
+};
+inline std::wstring HandlingEventName(const std::wstring& service) { return L"Global\\" + service + L"Handling"; }
+// Installs another service and starts it; true once it runs. The Windows
+// side installs the stand-in service found beside this executable, and
+// removes it when the test ends. The sim side makes a service no process of
+// the machine runs, or, with a handler time, runs the stand-in as the
+// machine's one service process. False when it cannot be set up here.
+bool StartOtherService(const std::wstring& name, const OtherServiceTimes& times);
 
 // Programs a test runs as the main thread of a second process, by name.
 using ChildMain = DWORD (*)();

@@ -8,12 +8,6 @@
 namespace scenario {
 namespace {
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 std::string RegistryPath(const Expectation& e, const RunResult& run) {
   const std::string key = e.device.empty() ? e.keyPath : run.configurationKeys.at(e.device);
   return key + "\\" + e.valueName;
@@ -75,7 +69,7 @@ bool Matches(const Expectation& e, const std::optional<std::regex>& pattern, con
     case Expectation::What::kState:
       return o.subject == e.text;
     case Expectation::What::kRegistry:
-      return SameText(o.subject, RegistryPath(e, run)) && o.detail == std::to_string(e.value.number);
+      return SameIgnoringCase(o.subject, RegistryPath(e, run)) && o.detail == std::to_string(e.value.number);
   }
   return false;
 }

@@ -22,7 +22,6 @@ namespace {
 // The vendor GUID of the firmware variables a scenario sets: the service reads
 // its variables under this one.
 const std::wstring kFirmwareVendorGuid = L"{E771C02B-6657-48FE-8547-52A656868F0F}";
-const std::wstring kBiometricService = L"WbioSrvc";
 // How long past its last instant a run waits for a stopping service to end.
 constexpr std::uint64_t kProcessEndWaitMs = 120000;
 
@@ -160,9 +159,11 @@ class ScenarioRun {
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
     machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
+    machine_.firmware.SetUefi(scenario_.uefiFirmware);
     machine_.process.SetProgramRunTime(scenario_.scTimeMs == kHang ? sim::kNever : scenario_.scTimeMs);
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
-    machine_.scm.AddService(kBiometricService, SERVICE_RUNNING);
+    for (const OtherService& service : scenario_.ServicesAtBoot())
+      machine_.scm.AddService(Wide(service.name), SERVICE_RUNNING, service.stopMs, service.startMs);
     for (const Action& action : scenario_.setup) Act(action);
     settingUp_ = false;
   }
@@ -257,31 +258,21 @@ class ScenarioRun {
   }
 
   // Sends a control the way a person's "sc control" does: the SCM's checks
-  // first, then the service's handler.
+  // first, then the service's handler in its turn.
   void ControlThroughScm(const std::string& what, DWORD control) {
     Note(what);
-    ControlSent sent = Sending(what, control == SERVICE_CONTROL_STOP);
-    const DWORD error = machine_.SendControl(kServiceName, control);
-    sent.delivered = error == ERROR_SUCCESS;
-    if (!sent.delivered) sent.refusal = "ControlService failed with " + std::to_string(error);
-    Sent(sent);
+    Sending(what, control == SERVICE_CONTROL_STOP, machine_.SendControl(kServiceName, control), "");
   }
 
   // The SCM tells each service that accepts it, once, as the system goes down.
   void Shutdown() {
     Note("shutdown");
-    ControlSent sent = Sending("shutdown", true);
-    sent.delivered = machine_.Shutdown().has_value();
-    if (!sent.delivered) sent.refusal = "the service does not accept a shutdown now";
-    Sent(sent);
+    Sending("shutdown", true, machine_.Shutdown(), "the service does not accept a shutdown now");
   }
 
   void PowerSetting(const std::string& what, const GUID& setting, unsigned long value) {
     Note(what);
-    ControlSent sent = Sending(what, false);
-    sent.delivered = machine_.PowerSettingChanged(setting, static_cast<DWORD>(value)).has_value();
-    if (!sent.delivered) sent.refusal = "no registration for it";
-    Sent(sent);
+    Sending(what, false, machine_.PowerSettingChanged(setting, static_cast<DWORD>(value)), "no registration for it");
   }
 
   void SessionChange(const std::string& what) {
@@ -290,10 +281,7 @@ class ScenarioRun {
                                                          {"lock", WTS_SESSION_LOCK},
                                                          {"unlock", WTS_SESSION_UNLOCK}};
     Note(what);
-    ControlSent sent = Sending(what, false);
-    sent.delivered = machine_.SessionChanged(kEvents.at(what)).has_value();
-    if (!sent.delivered) sent.refusal = "the service does not take session changes now";
-    Sent(sent);
+    Sending(what, false, machine_.SessionChanged(kEvents.at(what)), "the service does not take session changes now");
   }
 
   // The driver opens the named event and sets it; before anyone made it,
@@ -303,20 +291,49 @@ class ScenarioRun {
     Note(set ? "driver-attach" : "driver-attach: no Global\\DriverAttach event to set");
   }
 
-  ControlSent Sending(const std::string& what, bool lifecycle) {
+  // A control on its way; how it went is read at the end of the run. Null:
+  // not sent, for the reason given.
+  void Sending(const std::string& what, bool lifecycle, std::shared_ptr<const sim::ScmRequest> request,
+               const std::string& notSent) {
     ControlSent sent;
     sent.atMs = machine_.Now();
     sent.what = what;
     sent.lifecycle = lifecycle;
-    return sent;
-  }
-  void Sent(ControlSent sent) {
-    sent.handlerMs = machine_.Now() - sent.atMs;
-    if (sent.lifecycle && sent.delivered) {
+    if (!request) sent.refusal = notSent;
+    if (lifecycle && request && !RefusedAtOnce(*request)) {
       stopAsked_ = true;
-      lastLifecycle_ = sent.what;
+      lastLifecycle_ = what;
     }
-    result_.controls.push_back(sent);
+    sent_.push_back({sent, std::move(request)});
+  }
+
+  bool RefusedAtOnce(const sim::ScmRequest& request) {
+    auto lock = machine_.kernel.Lock();
+    return request.done && request.error != ERROR_SUCCESS;
+  }
+
+  // What became of each control by the end of the run.
+  void CollectControls() {
+    auto lock = machine_.kernel.Lock();
+    const std::uint64_t now = machine_.kernel.Now();
+    for (const SentControl& s : sent_) {
+      ControlSent sent = s.sent;
+      if (const sim::ScmRequest* request = s.request.get()) {
+        sent.delivered = request->deliveredAtMs.has_value();
+        if (sent.delivered) {
+          sent.deliveredAtMs = *request->deliveredAtMs;
+          sent.returned = request->returnedAtMs.has_value();
+          sent.handlerMs = request->returnedAtMs.value_or(now) - sent.deliveredAtMs;
+        } else if (request->GaveUp(now)) {
+          sent.refusal = "the SCM gave up waiting for its turn: error " + std::to_string(ERROR_SERVICE_REQUEST_TIMEOUT);
+        } else if (request->done) {
+          sent.refusal = "the SCM answered with error " + std::to_string(request->error);
+        } else {
+          sent.refusal = "still waiting for its turn at the end";
+        }
+      }
+      result_.controls.push_back(sent);
+    }
   }
 
   void AwaitProcessEnd() {
@@ -330,6 +347,7 @@ class ScenarioRun {
   void Collect() {
     result_.endMs = machine_.Now();
     CollectTimeline();
+    CollectControls();
     std::map<int, bool> disabled;
     {
       auto lock = machine_.kernel.Lock();
@@ -388,13 +406,13 @@ class ScenarioRun {
 
   // As the SCM's database shows it; a start still under way counts.
   bool BiometricServiceRunning() {
-    const auto state = machine_.ServiceState(kBiometricService);
+    const auto state = machine_.ServiceState(Wide(kBiometricService));
     return state == SERVICE_RUNNING || state == SERVICE_START_PENDING;
   }
 
   std::uint32_t SecureFingerprintCalledFor() {
     auto lock = machine_.kernel.Lock();
-    if (!machine_.process.systemEnvironmentHeld) return 0;
+    if (!machine_.process.systemEnvironmentHeld || !machine_.firmware.uefi) return 0;
     const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
     return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
   }
@@ -481,6 +499,11 @@ class ScenarioRun {
   bool settingUp_ = true;
   bool stopAsked_ = false;
   std::string lastLifecycle_;
+  struct SentControl {
+    ControlSent sent;
+    std::shared_ptr<const sim::ScmRequest> request;
+  };
+  std::vector<SentControl> sent_;
   RunResult result_;
 };
 

@@ -24,14 +24,18 @@ struct Observation {
 
 const char* KindName(Observation::Kind kind);
 
-// One control the run sent towards the service, and how it went.
+// One control the run sent towards the service, and how it went. The SCM
+// may hold it while another handler runs; handlerMs counts from the call of
+// the handler.
 struct ControlSent {
   std::uint64_t atMs = 0;
-  std::string what;            // "stop", "shutdown", "lid open", ...
-  bool lifecycle = false;      // a stop or a shutdown
-  bool delivered = false;      // the handler was called
-  std::uint64_t handlerMs = 0;  // machine time until the handler returned
-  std::string refusal;         // why it was not delivered
+  std::string what;             // "stop", "shutdown", "lid open", ...
+  bool lifecycle = false;       // a stop or a shutdown
+  bool delivered = false;       // the handler was called
+  std::uint64_t deliveredAtMs = 0;
+  std::uint64_t handlerMs = 0;  // machine time the handler ran, up to the end of the run if it never returned
+  bool returned = false;        // the handler returned
+  std::string refusal;          // why it was not delivered
 };
 
 struct DeviceAtEnd {

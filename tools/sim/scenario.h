@@ -19,6 +19,10 @@ class ScenarioError : public std::runtime_error {
 
 constexpr std::uint64_t kHang = UINT64_MAX;  // a program or installer call that never ends
 
+// The service the scenario runs, and the biometric service every machine has.
+constexpr char kServiceUnderTest[] = "ZEFOTestService";
+constexpr char kBiometricService[] = "WbioSrvc";
+
 // A registry value as a scenario writes it.
 struct Value {
   enum class Type { kDword, kQword, kString, kBinary };
@@ -34,6 +38,14 @@ struct Device {
   std::vector<std::string> hardwareIds;
   unsigned long problem = 0;
   bool present = true;
+};
+
+// Another service of the machine, running at boot: how long it takes to
+// stop after a stop request and to start after a start.
+struct OtherService {
+  std::string name;
+  std::uint64_t stopMs = 0;
+  std::uint64_t startMs = 0;
 };
 
 // What happens at one machine instant: the setup lines that may also stand in
@@ -86,8 +98,11 @@ struct Expectation {
 struct Scenario {
   std::string file;
   std::vector<Device> devices;
+  // The machine's other services; WbioSrvc is there whether declared or not.
+  std::vector<OtherService> services;
   std::vector<Action> setup;  // settings, configs, firmware, faults before anything runs
   bool systemEnvironmentPrivilege = true;
+  bool uefiFirmware = true;  // false: legacy BIOS, no firmware variables at all
   std::uint64_t scTimeMs = 0;
   std::uint64_t installerTimeMs = 0;
   std::optional<std::uint64_t> endMs;  // how long the run lasts; else a minute past its last time
@@ -95,6 +110,8 @@ struct Scenario {
   std::vector<Expectation> expectations;
 
   const Device* FindDevice(const std::string& name) const;
+  // The declared service, or WbioSrvc as every machine has it.
+  std::vector<OtherService> ServicesAtBoot() const;
   // Machine time the run lasts to.
   std::uint64_t EndMs() const;
 };
@@ -107,6 +124,9 @@ Scenario LoadScenario(const std::string& path);
 std::optional<std::uint64_t> ParseDuration(const std::string& text);
 // Machine time as a person reads it: "0:02:30.000".
 std::string FormatTime(std::uint64_t ms);
+
+// Names as Windows compares them, whatever their case: services, registry paths.
+bool SameIgnoringCase(const std::string& a, const std::string& b);
 
 // Names of service states as the scenario and the output write them.
 std::optional<unsigned long> StateFromName(const std::string& name);

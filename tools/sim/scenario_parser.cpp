@@ -36,6 +36,8 @@ class LineReader {
   bool NextIs(const std::string& keyword) const {
     return !Empty() && !tokens_[pos_].quoted && tokens_[pos_].text == keyword;
   }
+  // Whether this keyword is all that is left of the line.
+  bool OnlyRest(const std::string& keyword) const { return NextIs(keyword) && pos_ + 1 == tokens_.size(); }
   // The next word, if it is exactly this unquoted keyword; taken.
   bool Take(const std::string& keyword) {
     if (!NextIs(keyword)) return false;
@@ -148,6 +150,8 @@ class Parser {
       scenario_.expectations.push_back(ExpectationLine(in, line));
     } else if (keyword == "device") {
       DeviceLine(in);
+    } else if (keyword == "service") {
+      ServiceLine(in);
     } else if (keyword == "privilege") {
       if (in.Word("privilege name") != "SeSystemEnvironmentPrivilege")
         in.Fail("the only privilege a scenario sets is SeSystemEnvironmentPrivilege");
@@ -160,12 +164,15 @@ class Parser {
       scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
     } else if (keyword == "end") {
       scenario_.endMs = in.Duration("end time");
+    } else if (keyword == "firmware" && in.OnlyRest("none")) {
+      in.Take("none");
+      scenario_.uefiFirmware = false;
     } else if (keyword == "setting" || keyword == "config" || keyword == "firmware" || keyword == "fail") {
       scenario_.setup.push_back(ChangeLine(keyword, in, line));
     } else {
       in.Fail("unknown keyword '" + keyword +
-              "' (expected device, setting, config, firmware, privilege, sc-time, installer-time, fail, end, at or "
-              "expect)");
+              "' (expected device, service, setting, config, firmware, privilege, sc-time, installer-time, fail, "
+              "end, at or expect)");
     }
     in.Done();
   }
@@ -210,6 +217,31 @@ class Parser {
       }
     }
     scenario_.devices.push_back(device);
+  }
+
+  void ServiceLine(LineReader& in) {
+    OtherService service;
+    service.name = in.Word("service name");
+    // Service names are the SCM's: case does not matter.
+    const auto sameName = [&](const OtherService& s) { return SameIgnoringCase(s.name, service.name); };
+    if (std::any_of(scenario_.services.begin(), scenario_.services.end(), sameName))
+      in.Fail("service '" + service.name + "' declared twice");
+    if (SameIgnoringCase(service.name, kServiceUnderTest))
+      in.Fail("'" + service.name + "' is the service under test; a service line is for another service");
+    bool stopGiven = false, startGiven = false;
+    while (!in.Empty()) {
+      if (!stopGiven && in.Take("stop-time")) {
+        service.stopMs = in.Duration("stop time");
+        stopGiven = true;
+      } else if (!startGiven && in.Take("start-time")) {
+        service.startMs = in.Duration("start time");
+        startGiven = true;
+      } else {
+        in.Fail("expected stop-time or start-time (each once) after the service name, found '" + in.Word("word") +
+                "'");
+      }
+    }
+    scenario_.services.push_back(service);
   }
 
   Value ValueAfterEquals(LineReader& in) {
@@ -305,6 +337,8 @@ class Parser {
       action.device = KnownDevice(in).name;
     } else if (word == "driver-attach") {
       action.kind = K::kDriverAttach;
+    } else if (word == "firmware" && in.OnlyRest("none")) {
+      in.Fail("the machine's firmware is UEFI or not from its start: 'firmware none' takes no time");
     } else if (word == "setting" || word == "config" || word == "firmware" || word == "fail") {
       action = ChangeLine(word, in, line);
     } else {
@@ -388,6 +422,20 @@ const Device* Scenario::FindDevice(const std::string& name) const {
   for (const Device& device : devices)
     if (device.name == name) return &device;
   return nullptr;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::vector<OtherService> Scenario::ServicesAtBoot() const {
+  std::vector<OtherService> atBoot = services;
+  const auto biometric = [](const OtherService& s) { return SameIgnoringCase(s.name, kBiometricService); };
+  if (std::none_of(atBoot.begin(), atBoot.end(), biometric))
+    atBoot.insert(atBoot.begin(), OtherService{kBiometricService, 0, 0});
+  return atBoot;
 }
 
 std::uint64_t Scenario::EndMs() const {

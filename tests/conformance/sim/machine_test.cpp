@@ -1,9 +1,11 @@
 // The simulated machine's own controls and the Windows behaviour they stand
 // for where the other side cannot be driven from a test: a process killed
 // between two steps, slow class installers, faults on the nth call, sc.exe
-// acting on the service database, the service lock, hung starts, and the
-// SCM's checks and timeouts around a service's control handler.
+// acting on the service database, the service lock, hung starts, the SCM's
+// checks and timeouts around a service's control handler, and its one
+// request at a time.
 #include <algorithm>
+#include <functional>
 
 #include "platform/devices.h"
 #include "platform/power.h"
@@ -241,6 +243,88 @@ TEST_F(Machine, ControlServiceGivesUpOnAHandlerAfterThirtySecondsAndTheHandlerRu
   EXPECT_EQ(sentAt, calls[0].deliveredAtMs);
   EXPECT_EQ(std::optional<std::uint64_t>(sentAt + 40000), calls[0].returnedAtMs);
   EXPECT_EQ(std::optional<DWORD>(NO_ERROR), calls[0].result);
+}
+
+// While the service's stop handler runs, every request to the SCM (a stop
+// or a start of another service, from a program's call or from sc.exe)
+// waits for it, 30 s at most; the driver's own stop did not wait at all.
+TEST_F(Machine, WhileAHandlerRunsEveryRequestWaitsItsTurnThirtySecondsAtMost) {
+  m.scm.AddService(L"Running", SERVICE_RUNNING, 5000);
+  m.scm.AddService(L"Stopped", SERVICE_STOPPED, 0, 5000);
+  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  auto controlService = [&] {
+    UniqueScHandle running(os::OpenServiceW(manager.Get(), L"Running", SERVICE_STOP));
+    SERVICE_STATUS status{};
+    return os::ControlService(running.Get(), SERVICE_CONTROL_STOP, &status) ? ERROR_SUCCESS : os::GetLastError();
+  };
+  auto startService = [&] {
+    UniqueScHandle stopped(os::OpenServiceW(manager.Get(), L"Stopped", SERVICE_START));
+    return os::StartServiceW(stopped.Get(), 0, nullptr) ? ERROR_SUCCESS : os::GetLastError();
+  };
+  // sc.exe waits for its turn as well; it ends once it has its answer
+  // (WAIT_OBJECT_0).
+  auto scStop = [&] {
+    UniqueKernelHandle program = Sc(L"stop", L"Running");
+    return os::WaitForSingleObject(program.Get(), 60000);
+  };
+  struct Case {
+    const char* what;
+    std::function<DWORD()> request;
+    DWORD handlerMs;
+    DWORD error;
+    std::uint64_t waitedMs;
+    DWORD runningState, stoppedState;  // the two services' states right after
+  } cases[] = {
+      {"ControlService", controlService, 10000, ERROR_SUCCESS, 10000, SERVICE_STOP_PENDING, SERVICE_STOPPED},
+      {"ControlService", controlService, 40000, ERROR_SERVICE_REQUEST_TIMEOUT, 30000, SERVICE_RUNNING, SERVICE_STOPPED},
+      {"StartService", startService, 10000, ERROR_SUCCESS, 10000, SERVICE_RUNNING, SERVICE_START_PENDING},
+      {"StartService", startService, 40000, ERROR_SERVICE_REQUEST_TIMEOUT, 30000, SERVICE_RUNNING, SERVICE_STOPPED},
+      {"sc stop", scStop, 10000, WAIT_OBJECT_0, 10000, SERVICE_STOP_PENDING, SERVICE_STOPPED},
+      {"sc stop", scStop, 40000, WAIT_OBJECT_0, 30000, SERVICE_RUNNING, SERVICE_STOPPED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + ", handler " + std::to_string(c.handlerMs) + " ms");
+    m.scm.AddService(L"Running", SERVICE_RUNNING, 5000);
+    m.scm.AddService(L"Stopped", SERVICE_STOPPED, 0, 5000);
+    g_behaviour.stopHandlerMs = c.handlerMs;
+    auto main = StartService();
+    ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+    const std::uint64_t sentAt = m.Now();
+    std::shared_ptr<const sim::ScmRequest> stop = m.SendControl(kService, SERVICE_CONTROL_STOP);
+    EXPECT_EQ(sentAt, m.Now());
+    EXPECT_EQ(c.error, c.request());
+    EXPECT_EQ(sentAt + c.waitedMs, m.Now());
+    EXPECT_EQ(c.runningState, State(L"Running"));
+    EXPECT_EQ(c.stoppedState, State(L"Stopped"));
+    EXPECT_EQ(0u, m.Join(main));
+    auto lock = m.kernel.Lock();
+    EXPECT_EQ(std::optional<std::uint64_t>(sentAt), stop->deliveredAtMs);
+    EXPECT_EQ(std::optional<std::uint64_t>(sentAt + c.handlerMs), stop->returnedAtMs);
+  }
+}
+
+// The SCM takes requests up in the order they came, each in its turn.
+TEST_F(Machine, RequestsWaitingForAHandlerAreTakenUpInOrder) {
+  m.scm.AddService(L"First", SERVICE_RUNNING);
+  m.scm.AddService(L"Second", SERVICE_RUNNING);
+  g_behaviour.stopHandlerMs = 10000;
+  auto main = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  m.SendControl(kService, SERVICE_CONTROL_STOP);
+  std::shared_ptr<const sim::ScmRequest> second, first;
+  second = m.SendControl(L"Second", SERVICE_CONTROL_STOP);
+  first = m.SendControl(L"First", SERVICE_CONTROL_STOP);
+  m.RunFor(9999);
+  EXPECT_FALSE(second->done || first->done);
+  m.RunFor(1);
+  auto journal = m.Journal();
+  auto at = [&](const std::wstring& text) {
+    return std::find_if(journal.begin(), journal.end(),
+                        [&](const sim::JournalEntry& e) { return e.kind == sim::JournalKind::kScm && e.text == text; });
+  };
+  ASSERT_NE(journal.end(), at(L"stopping First"));
+  EXPECT_LT(at(L"stopping Second"), at(L"stopping First"));
+  EXPECT_EQ(0u, m.Join(main));
 }
 
 TEST_F(Machine, PowerEventsReachOnlyAServiceThatAcceptsThem) {

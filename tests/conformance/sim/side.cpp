@@ -1,8 +1,9 @@
 // The sim side: every test gets a fresh simulated machine.
 #include "tests/conformance/side.h"
 
-#include "platform/sim/machine.h"
 #include "platform/process.h"
+#include "platform/service_control.h"
+#include "platform/sim/machine.h"
 #include "platform/sync.h"
 
 namespace conformance {
@@ -50,6 +51,11 @@ bool SetFirmwareVariable(const std::wstring& name, const std::wstring& vendorGui
   return true;
 }
 
+bool MakeFirmwareLegacy() {
+  M().firmware.SetUefi(false);
+  return true;
+}
+
 std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
   auto log = M().diagnostics.EventLog();
   for (auto it = log.rbegin(); it != log.rend(); ++it)
@@ -86,6 +92,63 @@ DWORD SetEventFromOtherProcess(const std::wstring& name) {
       },
       L"other process");
   return M().Join(thread);
+}
+
+namespace {
+// The stand-in service on this machine, as tools/win32/stand_in_service.cpp
+// behaves with the same times.
+struct StandIn {
+  std::wstring name;
+  OtherServiceTimes times;
+  SERVICE_STATUS_HANDLE status = nullptr;
+  HANDLE stopped = nullptr;
+  HANDLE handling = nullptr;
+} g_standIn;
+
+void ReportStandIn(DWORD state, DWORD checkPoint = 0) {
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, NO_ERROR, 0, checkPoint,
+                        checkPoint == 0 ? 0u : 30000u};
+  os::SetServiceStatus(g_standIn.status, &status);
+}
+
+DWORD WINAPI StandInHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+  if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
+  os::SetEvent(g_standIn.handling);
+  ReportStandIn(SERVICE_STOP_PENDING, 1);
+  os::Sleep(g_standIn.times.handlerMs);
+  ReportStandIn(SERVICE_STOP_PENDING, 2);
+  os::SetEvent(g_standIn.stopped);
+  return NO_ERROR;
+}
+
+void WINAPI StandInMain(DWORD, LPWSTR* argv) {
+  g_standIn.status = os::RegisterServiceCtrlHandlerExW(argv[0], StandInHandler, nullptr);
+  UniqueKernelHandle stopped(os::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  g_standIn.stopped = stopped.Get();
+  UniqueKernelHandle handling(os::CreateEventW(nullptr, TRUE, FALSE, HandlingEventName(g_standIn.name).c_str()));
+  g_standIn.handling = handling.Get();
+  ReportStandIn(SERVICE_START_PENDING, 1);
+  os::Sleep(g_standIn.times.startMs);
+  ReportStandIn(SERVICE_RUNNING);
+  os::WaitForSingleObject(stopped.Get(), INFINITE);
+  os::Sleep(g_standIn.times.stopMs);
+  ReportStandIn(SERVICE_STOPPED);
+}
+
+DWORD StandInProgram() {
+  const SERVICE_TABLE_ENTRYW table[] = {{g_standIn.name.data(), StandInMain}, {nullptr, nullptr}};
+  return os::StartServiceCtrlDispatcherW(table) ? 0 : os::GetLastError();
+}
+}  // namespace
+
+bool StartOtherService(const std::wstring& name, const OtherServiceTimes& times) {
+  if (times.handlerMs == 0) {
+    M().scm.AddService(name, SERVICE_RUNNING, times.stopMs, times.startMs);
+    return true;
+  }
+  g_standIn = StandIn{name, times};
+  M().StartServiceProcess(name, StandInProgram);
+  return M().RunUntil([] { return M().scm.services.at(g_standIn.name).status.dwCurrentState == SERVICE_RUNNING; });
 }
 
 // The machine's service process stands in for the second process.

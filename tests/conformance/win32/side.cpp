@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "platform/service_control.h"
 #include "platform/sync.h"
 
 namespace conformance {
@@ -30,9 +31,37 @@ std::vector<std::wstring>& DeviceKeys() {
   return keys;
 }
 
+// Services the current test installed, stopped and deleted at its end.
+std::vector<std::wstring>& InstalledServices() {
+  static std::vector<std::wstring> names;
+  return names;
+}
+
+// Polls the service's state for up to about 20 s.
+bool AwaitState(SC_HANDLE service, DWORD state) {
+  for (int i = 0; i < 400; ++i) {
+    SERVICE_STATUS status{};
+    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+    ::Sleep(50);
+  }
+  return false;
+}
+
+void RemoveService(const std::wstring& name) {
+  UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(::OpenServiceW(manager.Get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+  if (!service) return;
+  SERVICE_STATUS status{};
+  ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+  AwaitState(service.Get(), SERVICE_STOPPED);
+  ::DeleteService(service.Get());
+}
+
 class WindowsSide : public Side {
  public:
   ~WindowsSide() override {
+    for (const std::wstring& name : InstalledServices()) RemoveService(name);
+    InstalledServices().clear();
     for (auto it = CreatedKeys().rbegin(); it != CreatedKeys().rend(); ++it)
       ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, it->c_str());
     CreatedKeys().clear();
@@ -118,6 +147,27 @@ std::wstring HardwareKeyPath(int device) {
 bool SetDeviceProblem(int, ULONG) { return false; }
 
 bool SetFirmwareVariable(const std::wstring&, const std::wstring&, const std::vector<BYTE>&) { return false; }
+
+// The stand-in service lies beside this executable (the Wine run copies it there).
+bool StartOtherService(const std::wstring& name, const OtherServiceTimes& times) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return false;
+  std::wstring standIn(self, length);
+  standIn = standIn.substr(0, standIn.find_last_of(L'\\') + 1) + L"StandInService.exe";
+  if (::GetFileAttributesW(standIn.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  const std::wstring commandLine = L"\"" + standIn + L"\" " + name + L" " + std::to_wstring(times.stopMs) + L" " +
+                                   std::to_wstring(times.startMs) + L" " + std::to_wstring(times.handlerMs);
+  UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+  UniqueScHandle service(::CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                          commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!service) return false;
+  InstalledServices().push_back(name);
+  return ::StartServiceW(service.Get(), 0, nullptr) && AwaitState(service.Get(), SERVICE_RUNNING);
+}
+
+bool MakeFirmwareLegacy() { return OnWine(); }
 
 std::optional<StoredEvent> NewestEvent(const std::wstring& source) {
   HANDLE log = ::OpenEventLogW(nullptr, L"Application");

@@ -36,8 +36,17 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BadScenarioLine,
     ::testing::Values(
         BadLine{"sensor 43",
-                "unknown keyword 'sensor' (expected device, setting, config, firmware, privilege, sc-time, "
+                "unknown keyword 'sensor' (expected device, service, setting, config, firmware, privilege, sc-time, "
                 "installer-time, fail, end, at or expect)"},
+        BadLine{"service", "missing service name"},
+        BadLine{"service WbioSrvc stop-time", "missing stop time"},
+        BadLine{"service WbioSrvc start-time soon", "bad start time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"service WbioSrvc stop-time 1s stop-time 2s",
+                "expected stop-time or start-time (each once) after the service name, found 'stop-time'"},
+        BadLine{"service WbioSrvc hang",
+                "expected stop-time or start-time (each once) after the service name, found 'hang'"},
+        BadLine{"service zefotestservice stop-time 1s",
+                "'zefotestservice' is the service under test; a service line is for another service"},
         BadLine{"at 5x stop", "bad time: 5x (e.g. 0, 30s, 2m, 1h30m, +5s)"},
         BadLine{"at 1.5.2s stop", "bad time: 1.5.2s (e.g. 0, 30s, 2m, 1h30m, +5s)"},
         BadLine{"at stop", "bad time: stop (e.g. 0, 30s, 2m, 1h30m, +5s)"},
@@ -56,6 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"setting ServicePollingTime = sz 5", "string value must be in double quotes: 5"},
         BadLine{"setting LOG_SWITCH = binary 1", "malformed byte in binary value: 1 (two hex digits, e.g. 01)"},
         BadLine{"firmware EssState =", "firmware variable without bytes (write 'missing' for none)"},
+        BadLine{"at 1m firmware none",
+                "the machine's firmware is UEFI or not from its start: 'firmware none' takes no time"},
+        BadLine{"firmware none = 01 extra", "malformed byte in firmware variable bytes: extra (two hex digits, e.g. 01)"},
         BadLine{"firmware EssState = zz", "malformed byte in firmware variable bytes: zz (two hex digits, e.g. 01)"},
         BadLine{"config camera SecureFingerprint = 1", "unknown device 'camera' (declare it first with a device line)"},
         BadLine{"device sensor \"Again\"", "device 'sensor' declared twice"},
@@ -87,12 +99,41 @@ TEST(ScenarioParser, SecondStartIsRefused) {
   EXPECT_EQ("s.scn:2: the service starts once per scenario", ErrorOf("at 0 start\nat 1m start\n"));
 }
 
+TEST(ScenarioParser, ServiceDeclaredTwiceInAnyCaseIsRefused) {
+  EXPECT_EQ("s.scn:2: service 'wbiosrvc' declared twice",
+            ErrorOf("service WbioSrvc stop-time 2s\nservice wbiosrvc start-time 1s\n"));
+}
+
+// WbioSrvc runs on every machine, with no stop or start time unless a line
+// gives them; other services come only from their lines.
+TEST(ScenarioParser, OtherServicesAtBoot) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> names;
+    std::uint64_t firstStopMs, firstStartMs;
+  } cases[] = {
+      {"", {"WbioSrvc"}, 0, 0},
+      {"service wbiosrvc start-time 2s stop-time 1.5s\n", {"wbiosrvc"}, 1500, 2000},
+      {"service Spooler stop-time 3s\n", {"WbioSrvc", "Spooler"}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto services = ParseScenario(c.text, "s.scn").ServicesAtBoot();
+    std::vector<std::string> names;
+    for (const scenario::OtherService& service : services) names.push_back(service.name);
+    EXPECT_EQ(c.names, names);
+    EXPECT_EQ(c.firstStopMs, services[0].stopMs);
+    EXPECT_EQ(c.firstStartMs, services[0].startMs);
+  }
+}
+
 TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   const scenario::Scenario s = ParseScenario(std::string(kDevices) +
                                                  "device late \"Late Sensor\" ids A B problem 31 absent  # comment\n"
                                                  "setting LOG_SWITCH = 1\n"
                                                  "setting ServicePollingTime = sz \"two \\\"minutes\\\"\"\n"
                                                  "firmware EssState = 01 00\n"
+                                                 "firmware none\n"
                                                  "sc-time hang\n"
                                                  "at 1h30m lid close\n"
                                                  "at 0 start\n"
@@ -108,6 +149,7 @@ TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   EXPECT_EQ("two \"minutes\"", s.setup[1].value.text);
   EXPECT_EQ((std::vector<std::uint8_t>{1, 0}), s.setup[2].bytes);
   EXPECT_EQ(scenario::kHang, s.scTimeMs);
+  EXPECT_FALSE(s.uefiFirmware);
   // The timeline in time order; "+" counts from the line before in the file.
   ASSERT_EQ(3u, s.timeline.size());
   EXPECT_EQ(scenario::Action::Kind::kStart, s.timeline[0].action.kind);
