@@ -75,6 +75,11 @@ class Machine {
   DWORD Join(const std::shared_ptr<ThreadObject>& thread,
              std::chrono::milliseconds realLimit = std::chrono::seconds(20));
 
+  // The calling machine thread's token from now on: elevated (the default)
+  // or a non-elevated user's, as a token whose Administrators group is
+  // deny-only impersonated on the thread. Registry access checks follow it.
+  void SetThreadElevated(bool elevated);
+
   // Sets these named events in one step, as if signalled at the same moment.
   void SignalTogether(const std::vector<std::wstring>& names);
 
