@@ -194,7 +194,7 @@ LSTATUS OpenKey(const char* op, HKEY hKey, LPCWSTR lpSubKey, REGSAM desired, PHK
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  if (auto fault = m.kernel.TakeFault(op)) return static_cast<LSTATUS>(*fault);
+  if (auto fault = m.kernel.TakeFault(op, -1, lpSubKey ? lpSubKey : L"")) return static_cast<LSTATUS>(*fault);
   auto parent = m.registry.Resolve(hKey);
   if (!parent) return ERROR_INVALID_HANDLE;
   if (parent->node->deleted) return ERROR_KEY_DELETED;
@@ -221,7 +221,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-  if (auto fault = m.kernel.TakeFault("RegQueryValueExW")) return static_cast<LSTATUS>(*fault);
+  if (auto fault = m.kernel.TakeFault("RegQueryValueExW", -1, lpValueName ? lpValueName : L""))
+    return static_cast<LSTATUS>(*fault);
   auto key = m.registry.Resolve(hKey);
   if (!key) return ERROR_INVALID_HANDLE;
   if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
