@@ -21,6 +21,11 @@ ULONGLONG GetTickCount64();
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize);
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                          DWORD RequestedStringSDRevision,
+                                                          SECURITY_INFORMATION SecurityInformation,
+                                                          LPWSTR* StringSecurityDescriptor,
+                                                          PULONG StringSecurityDescriptorLen);
 HLOCAL LocalFree(HLOCAL hMem);
 void AcquireSRWLockExclusive(PSRWLOCK SRWLock);
 void ReleaseSRWLockExclusive(PSRWLOCK SRWLock);

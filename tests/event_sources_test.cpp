@@ -1,6 +1,6 @@
 // Install registers the two event sources at the executable, remove deletes
-// them; neither changes the console text, and a registration that fails is
-// only logged.
+// them, each only where the key is missing or ours; neither changes the
+// console text, and a source left as it was is only logged.
 #include "sim_fixture.h"
 #include "service/event_sources.h"
 
@@ -140,6 +140,10 @@ TEST_P(FailedRegistration, IsLoggedAndTheInstallStillSucceeds) {
 INSTANTIATE_TEST_SUITE_P(
     Operations, FailedRegistration,
     ::testing::Values(
+        RegistrationFailure{"RegOpenKeyExW", kServiceSourceKey,
+                            L"[ZEFO Service] Event source ZEFO/Service not registered, RegOpenKeyExW failed w/err "
+                            L"0x00000005",
+                            false},
         RegistrationFailure{"RegCreateKeyExW", L"",
                             L"[ZEFO Service] Event source ZEFO/Service not registered, RegCreateKeyExW failed w/err "
                             L"0x00000005",
@@ -152,6 +156,92 @@ INSTANTIATE_TEST_SUITE_P(
                             L"[ZEFO Service] Event source ZEFO/Service not registered, "
                             L"RegSetValueExW(TypesSupported) failed w/err 0x00000005",
                             true}));
+
+// What the ZEFO/Service key holds before install or remove.
+struct ExistingSourceKey {
+  const char* what;
+  bool keyExists;
+  std::optional<sim::RegValue> messageFile;
+  bool ours;  // missing counts: install makes it, remove has nothing to delete
+};
+void PrintTo(const ExistingSourceKey& c, std::ostream* os) { *os << c.what; }
+
+class SourceKeyOwnership : public EventSources, public ::testing::WithParamInterface<ExistingSourceKey> {
+ protected:
+  // The key as the case has it, with TypesSupported 1 beside its EventMessageFile.
+  void SetUpServiceSourceKey() {
+    const ExistingSourceKey& c = GetParam();
+    if (!c.keyExists) return;
+    machine.registry.SetDword(kServiceSourceKey, L"TypesSupported", 1);
+    if (c.messageFile)
+      machine.registry.SetValue(kServiceSourceKey, L"EventMessageFile", c.messageFile->type, c.messageFile->data);
+  }
+  // Another program's key is left exactly as it was.
+  void ExpectServiceSourceKeyUntouched() {
+    const ExistingSourceKey& c = GetParam();
+    auto file = machine.registry.Value(kServiceSourceKey, L"EventMessageFile");
+    ASSERT_EQ(c.messageFile.has_value(), file.has_value());
+    if (file) {
+      EXPECT_EQ(c.messageFile->type, file->type);
+      EXPECT_EQ(c.messageFile->data, file->data);
+    }
+    EXPECT_EQ(std::optional<DWORD>(1), machine.registry.Dword(kServiceSourceKey, L"TypesSupported"));
+  }
+  std::vector<std::wstring> ExpectedMessages(const std::wstring& notDone) {
+    std::vector<std::wstring> messages{L"[ZEFO Service] Enter wmain..."};
+    if (!GetParam().ours)
+      messages.push_back(L"[ZEFO Service] Event source ZEFO/Service not " + notDone +
+                         L", its key is another program's");
+    messages.push_back(L"[ZEFO Service] Eixt wmain...");
+    return messages;
+  }
+};
+
+TEST_P(SourceKeyOwnership, InstallRegistersOnlyAMissingOrOwnKey) {
+  SetUpServiceSourceKey();
+  EnableLogging();
+  EXPECT_EQ(0, RunWmain({L"-install"}));
+  EXPECT_EQ(kInstalled, Console());
+  EXPECT_EQ(ExpectedMessages(L"registered"), EventMessages());
+  if (GetParam().ours)
+    ExpectRegisteredAt(kServiceSourceKey, kDefaultPath);
+  else
+    ExpectServiceSourceKeyUntouched();
+  ExpectRegisteredAt(kDebugSourceKey, kDefaultPath);
+}
+
+TEST_P(SourceKeyOwnership, RemoveDeletesOnlyAnOwnKey) {
+  machine.scm.AddService(L"ZEFOTestService");
+  machine.registry.SetValue(kDebugSourceKey, L"EventMessageFile", REG_EXPAND_SZ,
+                            sim::RegistryModel::StringBytes(kDefaultPath));
+  SetUpServiceSourceKey();
+  EnableLogging();
+  EXPECT_EQ(0, RunWmain({L"-remove"}));
+  EXPECT_EQ(kRemoved, Console());
+  EXPECT_EQ(ExpectedMessages(L"removed"), EventMessages());
+  if (GetParam().ours)
+    EXPECT_FALSE(machine.registry.KeyExists(kServiceSourceKey));
+  else
+    ExpectServiceSourceKeyUntouched();
+  EXPECT_FALSE(machine.registry.KeyExists(kDebugSourceKey));
+}
+
+sim::RegValue Text(DWORD type, const std::wstring& text) { return {type, sim::RegistryModel::StringBytes(text)}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, SourceKeyOwnership,
+    ::testing::Values(ExistingSourceKey{"missing", false, std::nullopt, true},
+                      ExistingSourceKey{"ours in another folder, another letter case", true,
+                                        Text(REG_EXPAND_SZ, L"D:\\Old\\ZEFOFPSERVICE.EXE"), true},
+                      ExistingSourceKey{"ours as REG_SZ, by an environment variable", true,
+                                        Text(REG_SZ, L"%ProgramFiles%\\ZEFO\\ZefoFpService.exe"), true},
+                      ExistingSourceKey{"another program's", true,
+                                        Text(REG_EXPAND_SZ, L"C:\\Program Files\\Other\\OtherService.exe"), false},
+                      ExistingSourceKey{"in a folder named like the executable", true,
+                                        Text(REG_EXPAND_SZ, L"C:\\ZefoFpService.exe\\Messages.dll"), false},
+                      ExistingSourceKey{"without EventMessageFile", true, std::nullopt, false},
+                      ExistingSourceKey{"EventMessageFile not a string", true,
+                                        Text(REG_BINARY, L"C:\\Program Files\\ZEFO\\ZefoFpService.exe"), false}));
 
 TEST_F(EventSources, BothRegistrationsFailingLeaveTheInstallAsItWas) {
   machine.Fail("RegCreateKeyExW", ERROR_ACCESS_DENIED, -1);

@@ -85,7 +85,7 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
     ASSERT_TRUE(event);
     EXPECT_TRUE(event->manual);
     EXPECT_FALSE(event->signalled);
-    EXPECT_TRUE(event->sddl.empty());
+    EXPECT_FALSE(event->security);
   }
 
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));

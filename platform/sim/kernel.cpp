@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -23,28 +22,6 @@ thread_local bool t_inPredicate = false;
 }  // namespace
 
 DWORD& LastError() { return t_lastError; }
-
-ACCESS_MASK EveryoneRights(const std::wstring& sddl) {
-  ACCESS_MASK rights = 0;
-  // ACEs read "(type;flags;rights;object;inherited object;account)".
-  for (std::size_t open = sddl.find(L'('); open != std::wstring::npos; open = sddl.find(L'(', open + 1)) {
-    std::size_t close = sddl.find(L')', open);
-    if (close == std::wstring::npos) break;
-    std::vector<std::wstring> fields(1);
-    for (std::size_t i = open + 1; i < close; ++i) {
-      if (sddl[i] == L';')
-        fields.emplace_back();
-      else
-        fields.back() += sddl[i];
-    }
-    if (fields.size() != 6 || fields[0] != L"A" || fields[5] != L"WD") continue;
-    if (fields[2] == L"GA")
-      rights |= 0xFFFFFFFF;
-    else
-      rights |= static_cast<ACCESS_MASK>(std::wcstoul(fields[2].c_str(), nullptr, 0));
-  }
-  return rights;
-}
 
 Scheduling Scheduling::Default() {
   Scheduling scheduling;

@@ -59,6 +59,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sim/security.h"
 #include "platform/sim/win_types.h"
 
 namespace sim {
@@ -111,18 +112,9 @@ class Event : public Object {
   bool manual;
   bool signalled;
   std::wstring name;
-  // The SDDL text of the descriptor it was created with; empty: default security.
-  std::wstring sddl;
+  // The descriptor it was created with; none: default security.
+  std::optional<Security> security;
 };
-
-// A security descriptor made from SDDL text; lives until LocalFree.
-struct SecurityDescriptor {
-  SECURITY_DESCRIPTOR header{};
-  std::wstring sddl;
-};
-
-// The rights an SDDL text's DACL allows an ordinary user (Everyone, "WD").
-ACCESS_MASK EveryoneRights(const std::wstring& sddl);
 
 struct SimThread;
 
@@ -161,6 +153,9 @@ struct SimThread {
   bool terminate = false;
   DWORD terminateExitCode = 0;
   int process = 0;      // 0: the test driver's; threads inherit their creator's
+  // The token it runs with: elevated (the machine's default) or a
+  // non-elevated user's, impersonated on this thread alone.
+  bool elevated = true;
   // Terminated, or its process ended: runs no more code until the machine
   // ends its threads.
   bool parked = false;
@@ -346,7 +341,9 @@ class Kernel {
 
   // Named events of the machine's one namespace.
   std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
-  std::map<const void*, std::unique_ptr<SecurityDescriptor>> securityDescriptors;
+  // Memory the platform allocated for the program (descriptors, SDDL text),
+  // by address, until LocalFree.
+  std::map<const void*, std::vector<BYTE>> localMemory;
   // The owner of each slim reader/writer lock held exclusively, by address.
   std::map<const void*, const SimThread*> lockOwners;
   MachineMemory memory;

@@ -189,6 +189,11 @@ void Machine::SetDeviceProblem(int device, ULONG problem, bool persists) {
   devices.SetProblem(device, problem, persists);
 }
 
+void Machine::SetThreadElevated(bool elevated) {
+  auto lock = kernel.Lock();
+  kernel.CurrentThread()->elevated = elevated;
+}
+
 bool Machine::SignalNamedEvent(const std::wstring& name) {
   auto lock = kernel.Lock();
   auto it = kernel.namedEvents.find(name);

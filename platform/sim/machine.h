@@ -39,7 +39,8 @@ class Machine {
   // The nth call of op from now on (1: the next) fails once with error,
   // whatever member or value it is about.
   void FailCall(const std::string& op, int nth, DWORD error);
-  // The same for calls about one name only (the event CreateEventW creates, ...).
+  // The same for calls about one name only (the event CreateEventW creates,
+  // the key a registry call opens or creates, the value it reads or writes, ...).
   void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
   // The same for the calls one thread makes (a ThreadObject of this machine).
   void FailOnThread(const std::string& op, std::shared_ptr<const ThreadObject> thread, DWORD error, int times = 1);
@@ -74,6 +75,11 @@ class Machine {
   // Waits for a machine thread to end and gives its exit code.
   DWORD Join(const std::shared_ptr<ThreadObject>& thread,
              std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+
+  // The calling machine thread's token from now on: elevated (the default)
+  // or a non-elevated user's, as a token whose Administrators group is
+  // deny-only impersonated on the thread. Registry access checks follow it.
+  void SetThreadElevated(bool elevated);
 
   // Sets these named events in one step, as if signalled at the same moment.
   void SignalTogether(const std::vector<std::wstring>& names);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwctype>
+#include <optional>
 
 #include "platform/sim/machine.h"
 
@@ -43,34 +44,45 @@ std::vector<std::wstring> SplitPath(const std::wstring& path) {
 
 RegistryModel::RegistryModel(Kernel& kernel) : machineRoot(std::make_shared<RegKeyNode>()), kernel_(kernel) {
   machineRoot->path = L"HKLM";
+  machineRoot->security = MachineRootKeySecurity();
 }
 
-std::shared_ptr<RegKeyNode> RegistryModel::Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath) {
-  const RegKeyNode* node = from.get();
+std::shared_ptr<RegKeyNode> RegistryModel::Deepest(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
+                                                   bool& complete) {
   const std::shared_ptr<RegKeyNode>* found = &from;
   std::wstring_view rest = subPath;
+  complete = false;
   while (!rest.empty()) {
     const std::size_t separator = rest.find(L'\\');
     const std::wstring_view part = rest.substr(0, separator);
     rest = separator == std::wstring_view::npos ? std::wstring_view() : rest.substr(separator + 1);
     if (part.empty()) continue;
-    auto it = node->subkeys.find(part);
-    if (it == node->subkeys.end()) return nullptr;
+    auto it = (*found)->subkeys.find(part);
+    if (it == (*found)->subkeys.end()) return *found;
     found = &it->second;
-    node = found->get();
   }
+  complete = true;
   return *found;
 }
 
-std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNode>& from,
-                                                  const std::wstring& subPath) {
+std::shared_ptr<RegKeyNode> RegistryModel::Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath) {
+  bool complete;
+  auto deepest = Deepest(from, subPath, complete);
+  return complete ? deepest : nullptr;
+}
+
+std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
+                                                  bool elevated, const Security* leafSecurity) {
   std::shared_ptr<RegKeyNode> node = from;
-  for (const std::wstring& part : SplitPath(subPath)) {
-    auto& child = node->subkeys[part];
+  const std::vector<std::wstring> parts = SplitPath(subPath);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    auto& child = node->subkeys[parts[i]];
     if (!child) {
       child = std::make_shared<RegKeyNode>();
-      child->path = node->path + L"\\" + part;
+      child->path = node->path + L"\\" + parts[i];
       child->parent = node;
+      const bool leaf = i + 1 == parts.size();
+      child->security = leaf && leafSecurity ? *leafSecurity : InheritedKeySecurity(node->security, elevated);
     }
     node = child;
   }
@@ -162,17 +174,35 @@ bool RegistryModel::KeyExists(const std::wstring& keyPath) const {
 
 namespace os {
 namespace {
-LSTATUS OpenKey(const char* op, HKEY hKey, LPCWSTR lpSubKey, REGSAM access, PHKEY phkResult) {
+bool CallerElevated(sim::Machine& m) { return m.kernel.CurrentThread()->elevated; }
+
+// The rights a handle to the existing key gets when opened for `desired`
+// (MAXIMUM_ALLOWED: whatever the key's DACL grants); none when the DACL
+// refuses any of them.
+std::optional<REGSAM> OpenedAccess(sim::Machine& m, const sim::RegKeyNode& node, REGSAM desired) {
+  const ACCESS_MASK granted = sim::GrantedAccess(node.security, CallerElevated(m), sim::kKeyMapping);
+  const ACCESS_MASK wanted = sim::MapGeneric(desired & ~MAXIMUM_ALLOWED, sim::kKeyMapping);
+  if ((wanted & ~granted) != 0 || ((desired & MAXIMUM_ALLOWED) && granted == 0)) return std::nullopt;
+  return desired & MAXIMUM_ALLOWED ? granted : wanted;
+}
+
+HKEY InsertHandle(sim::Machine& m, std::shared_ptr<sim::RegKeyNode> node, REGSAM access) {
+  return reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(std::move(node), access)));
+}
+
+LSTATUS OpenKey(const char* op, HKEY hKey, LPCWSTR lpSubKey, REGSAM desired, PHKEY phkResult) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  if (auto fault = m.kernel.TakeFault(op)) return static_cast<LSTATUS>(*fault);
+  if (auto fault = m.kernel.TakeFault(op, -1, lpSubKey ? lpSubKey : L"")) return static_cast<LSTATUS>(*fault);
   auto parent = m.registry.Resolve(hKey);
   if (!parent) return ERROR_INVALID_HANDLE;
   if (parent->node->deleted) return ERROR_KEY_DELETED;
   auto node = sim::RegistryModel::Find(parent->node, lpSubKey ? lpSubKey : L"");
   if (!node) return ERROR_FILE_NOT_FOUND;
-  *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, access)));
+  auto access = OpenedAccess(m, *node, desired);
+  if (!access) return ERROR_ACCESS_DENIED;
+  *phkResult = InsertHandle(m, node, *access);
   return ERROR_SUCCESS;
 }
 }  // namespace
@@ -183,7 +213,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHK
 
 LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
   // Opens with the caller's full rights; never creates the key.
-  return OpenKey("RegOpenKeyW", hKey, lpSubKey, KEY_ALL_ACCESS, phkResult);
+  return OpenKey("RegOpenKeyW", hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
 }
 
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -238,8 +268,10 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
   return ERROR_SUCCESS;
 }
 
+// An existing key keeps its own security; a new one gets the descriptor
+// given, or the default.
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD, REGSAM samDesired,
-                        LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (Reserved != 0 || phkResult == nullptr) return ERROR_INVALID_PARAMETER;
@@ -248,11 +280,31 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWO
   auto parent = m.registry.Resolve(hKey);
   if (!parent) return ERROR_INVALID_HANDLE;
   if (parent->node->deleted) return ERROR_KEY_DELETED;
-  const bool existed = sim::RegistryModel::Find(parent->node, subKey) != nullptr;
-  auto node = sim::RegistryModel::Create(parent->node, subKey);
-  if (lpdwDisposition) *lpdwDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-  *phkResult = reinterpret_cast<HKEY>(m.kernel.Insert(std::make_shared<sim::RegKeyHandle>(node, samDesired)));
-  if (!existed) m.kernel.Record(sim::JournalKind::kRegistry, L"RegCreateKeyExW " + node->path);
+  bool existed;
+  auto deepest = sim::RegistryModel::Deepest(parent->node, subKey, existed);
+  if (existed) {
+    auto access = OpenedAccess(m, *deepest, samDesired);
+    if (!access) return ERROR_ACCESS_DENIED;
+    if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    *phkResult = InsertHandle(m, deepest, *access);
+    return ERROR_SUCCESS;
+  }
+  // The key the new path starts under must let the caller make subkeys.
+  const bool elevated = CallerElevated(m);
+  if (!(sim::GrantedAccess(deepest->security, elevated, sim::kKeyMapping) & KEY_CREATE_SUB_KEY))
+    return ERROR_ACCESS_DENIED;
+  std::optional<sim::Security> given;
+  if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor) {
+    given = sim::ReadDescriptor(lpSecurityAttributes->lpSecurityDescriptor);
+    if (!given) return ERROR_INVALID_PARAMETER;
+  }
+  auto node = sim::RegistryModel::Create(parent->node, subKey, elevated, given ? &*given : nullptr);
+  if (lpdwDisposition) *lpdwDisposition = REG_CREATED_NEW_KEY;
+  // Its creator gets the rights it asked for, whatever the new descriptor says.
+  const REGSAM wanted = sim::MapGeneric(samDesired & ~MAXIMUM_ALLOWED, sim::kKeyMapping);
+  *phkResult = InsertHandle(m, node, samDesired & MAXIMUM_ALLOWED ? KEY_ALL_ACCESS : wanted);
+  m.kernel.Record(sim::JournalKind::kRegistry,
+                  L"RegCreateKeyExW " + node->path + (given ? L" = " + sim::ToSddl(*given) : L""));
   return ERROR_SUCCESS;
 }
 
@@ -267,10 +319,70 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (parent->node->deleted) return ERROR_KEY_DELETED;
   auto node = sim::RegistryModel::Find(parent->node, lpSubKey);
   if (!node) return ERROR_FILE_NOT_FOUND;
+  if (!OpenedAccess(m, *node, DELETE)) return ERROR_ACCESS_DENIED;
   // A key with subkeys, and a root, cannot be deleted.
   if (!node->subkeys.empty() || node == m.registry.machineRoot) return ERROR_ACCESS_DENIED;
   sim::RegistryModel::Remove(node);
   m.kernel.Record(sim::JournalKind::kRegistry, L"RegDeleteKeyW " + node->path);
+  return ERROR_SUCCESS;
+}
+
+namespace {
+// The rights a handle needs to read or change these parts of a descriptor.
+ACCESS_MASK SecurityRights(SECURITY_INFORMATION parts, bool change) {
+  ACCESS_MASK rights = 0;
+  if (parts & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) rights |= change ? WRITE_OWNER : READ_CONTROL;
+  if (parts & DACL_SECURITY_INFORMATION) rights |= change ? WRITE_DAC : READ_CONTROL;
+  if (parts & SACL_SECURITY_INFORMATION) rights |= ACCESS_SYSTEM_SECURITY;
+  return rights;
+}
+}  // namespace
+
+LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation, PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                          LPDWORD lpcbSecurityDescriptor) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (lpcbSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegGetKeySecurity")) return static_cast<LSTATUS>(*fault);
+  auto key = m.registry.Resolve(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->node->deleted) return ERROR_KEY_DELETED;
+  if (SecurityRights(SecurityInformation, false) & ~key->access) return ERROR_ACCESS_DENIED;
+  const std::vector<BYTE> bytes = sim::SelfRelative(sim::PartsOf(key->node->security, SecurityInformation));
+  const DWORD size = static_cast<DWORD>(bytes.size());
+  if (pSecurityDescriptor == nullptr || *lpcbSecurityDescriptor < size) {
+    *lpcbSecurityDescriptor = size;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(pSecurityDescriptor, bytes.data(), size);
+  *lpcbSecurityDescriptor = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                          PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  if (pSecurityDescriptor == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto fault = m.kernel.TakeFault("RegSetKeySecurity")) return static_cast<LSTATUS>(*fault);
+  auto key = m.registry.Resolve(hKey);
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (key->node->deleted) return ERROR_KEY_DELETED;
+  auto given = sim::ReadDescriptor(pSecurityDescriptor);
+  if (!given) return ERROR_INVALID_PARAMETER;
+  if (SecurityRights(SecurityInformation, true) & ~key->access) return ERROR_ACCESS_DENIED;
+  if ((SecurityInformation & OWNER_SECURITY_INFORMATION) &&
+      (!given->owner || !sim::MayOwn(CallerElevated(m), *given->owner)))
+    return ERROR_INVALID_OWNER;
+  sim::Security& security = key->node->security;
+  if (SecurityInformation & OWNER_SECURITY_INFORMATION) security.owner = given->owner;
+  if (SecurityInformation & GROUP_SECURITY_INFORMATION) security.group = given->group;
+  // A descriptor without a DACL sets none: a null DACL.
+  if (SecurityInformation & DACL_SECURITY_INFORMATION)
+    security.dacl = given->dacl ? *given->dacl : sim::Acl{0, true, {}};
+  if (SecurityInformation & SACL_SECURITY_INFORMATION) security.sacl = given->sacl;
+  m.kernel.Record(sim::JournalKind::kRegistry,
+                  L"RegSetKeySecurity " + key->node->path + L" = " + sim::ToSddl(*given, SecurityInformation));
   return ERROR_SUCCESS;
 }
 

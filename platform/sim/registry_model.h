@@ -1,4 +1,5 @@
-// The machine's registry: keys with values of any type and size.
+// The machine's registry: keys with values of any type and size, each with
+// its security descriptor.
 #pragma once
 
 #include <map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/sim/kernel.h"
+#include "platform/sim/security.h"
 
 namespace sim {
 
@@ -28,6 +30,7 @@ struct RegKeyNode {
   bool deleted = false;  // removed from the tree; open handles to it only fail
   std::map<std::wstring, std::shared_ptr<RegKeyNode>, CaseInsensitiveLess> subkeys;
   std::map<std::wstring, RegValue, CaseInsensitiveLess> values;
+  Security security;
 };
 
 class RegKeyHandle : public Object {
@@ -53,7 +56,15 @@ class RegistryModel {
 
   // For the platform side and other models, lock held.
   static std::shared_ptr<RegKeyNode> Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
-  static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
+  // The deepest key along subPath that exists (from itself when the first
+  // name is missing); complete: the whole path exists.
+  static std::shared_ptr<RegKeyNode> Deepest(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
+                                             bool& complete);
+  // Creates what is missing of subPath, for a caller with or without
+  // elevation: the last key gets leafSecurity when given; every other new key
+  // gets the default (InheritedKeySecurity).
+  static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
+                                            bool elevated = true, const Security* leafSecurity = nullptr);
   // Takes the key out of the tree; it and every key below it count as deleted.
   static void Remove(std::shared_ptr<RegKeyNode> node);  // by value: it may be the tree's own reference
   // The key an HKEY names: the root for HKEY_LOCAL_MACHINE, else an open handle.

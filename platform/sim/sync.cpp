@@ -42,23 +42,24 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
   }
   auto event = std::make_shared<sim::Event>(bManualReset != FALSE, bInitialState != FALSE, name);
   if (lpEventAttributes && lpEventAttributes->lpSecurityDescriptor) {
-    auto it = m.kernel.securityDescriptors.find(lpEventAttributes->lpSecurityDescriptor);
-    if (it == m.kernel.securityDescriptors.end()) return Fail(ERROR_INVALID_PARAMETER), nullptr;
-    event->sddl = it->second->sddl;
+    event->security = sim::ReadDescriptor(lpEventAttributes->lpSecurityDescriptor);
+    if (!event->security) return Fail(ERROR_INVALID_PARAMETER), nullptr;
   }
   if (!name.empty()) m.kernel.namedEvents[name] = event;
   sim::LastError() = ERROR_SUCCESS;
   return m.kernel.Insert(event);
 }
 
-// Opened as an ordinary user would: only the rights its DACL gives Everyone.
+// Opened as an ordinary (non-elevated) user would: the other processes that
+// set the system's events are such users.
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
   auto it = m.kernel.namedEvents.find(lpName ? lpName : L"");
   std::shared_ptr<sim::Event> event = it == m.kernel.namedEvents.end() ? nullptr : it->second.lock();
   if (!event) return Fail(ERROR_FILE_NOT_FOUND), nullptr;
-  if (!event->sddl.empty() && (dwDesiredAccess & ~sim::EveryoneRights(event->sddl)) != 0)
+  const ACCESS_MASK desired = sim::MapGeneric(dwDesiredAccess, sim::kEventMapping);
+  if (event->security && (desired & ~sim::GrantedAccess(*event->security, false, sim::kEventMapping)) != 0)
     return Fail(ERROR_ACCESS_DENIED), nullptr;
   return m.kernel.Insert(event);
 }
@@ -176,28 +177,57 @@ ULONGLONG GetTickCount64() {
   return m.kernel.Now();
 }
 
+namespace {
+// Hands the program memory that it releases with LocalFree.
+void* LocalCopy(sim::Kernel& kernel, std::vector<BYTE> bytes) {
+  void* address = bytes.data();
+  kernel.localMemory[address] = std::move(bytes);
+  return address;
+}
+}  // namespace
+
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
-  if (StringSecurityDescriptor == nullptr || SecurityDescriptor == nullptr || StringSDRevision != SDDL_REVISION_1)
-    return Fail(ERROR_INVALID_PARAMETER);
+  if (StringSecurityDescriptor == nullptr || SecurityDescriptor == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (StringSDRevision != SDDL_REVISION_1) return Fail(ERROR_UNKNOWN_REVISION);
   if (auto fault = m.kernel.TakeFault("ConvertStringSecurityDescriptorToSecurityDescriptorW")) return Fail(*fault);
-  auto descriptor = std::make_unique<sim::SecurityDescriptor>();
-  descriptor->header.Revision = SECURITY_DESCRIPTOR_REVISION;
-  descriptor->header.Control = SE_DACL_PRESENT;
-  descriptor->sddl = StringSecurityDescriptor;
-  *SecurityDescriptor = &descriptor->header;
-  if (SecurityDescriptorSize) *SecurityDescriptorSize = sizeof(SECURITY_DESCRIPTOR);
-  m.kernel.securityDescriptors[&descriptor->header] = std::move(descriptor);
+  DWORD error;
+  auto security = sim::ParseSddl(StringSecurityDescriptor, error);
+  if (!security) return Fail(error);
+  std::vector<BYTE> bytes = sim::SelfRelative(*security);
+  if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(bytes.size());
+  *SecurityDescriptor = LocalCopy(m.kernel, std::move(bytes));
+  return TRUE;
+}
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                          DWORD RequestedStringSDRevision,
+                                                          SECURITY_INFORMATION SecurityInformation,
+                                                          LPWSTR* StringSecurityDescriptor,
+                                                          PULONG StringSecurityDescriptorLen) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (SecurityDescriptor == nullptr || StringSecurityDescriptor == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (RequestedStringSDRevision != SDDL_REVISION_1) return Fail(ERROR_UNKNOWN_REVISION);
+  if (auto fault = m.kernel.TakeFault("ConvertSecurityDescriptorToStringSecurityDescriptorW")) return Fail(*fault);
+  auto security = sim::ReadDescriptor(SecurityDescriptor);
+  if (!security) return Fail(ERROR_INVALID_PARAMETER);
+  const std::wstring text = sim::ToSddl(*security, SecurityInformation);
+  const auto* chars = reinterpret_cast<const BYTE*>(text.c_str());
+  // The length counts the terminator: it is the buffer's size in characters.
+  if (StringSecurityDescriptorLen) *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);
+  *StringSecurityDescriptor = static_cast<LPWSTR>(
+      LocalCopy(m.kernel, std::vector<BYTE>(chars, chars + (text.size() + 1) * sizeof(wchar_t))));
   return TRUE;
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
   sim::Machine& m = M();
   auto lock = m.kernel.LockForRelease();
-  if (hMem != nullptr && m.kernel.securityDescriptors.erase(hMem) == 0) {
+  if (hMem != nullptr && m.kernel.localMemory.erase(hMem) == 0) {
     sim::LastError() = ERROR_INVALID_HANDLE;
     return hMem;
   }

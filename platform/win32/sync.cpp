@@ -29,6 +29,15 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
   return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(StringSecurityDescriptor, StringSDRevision,
                                                                 SecurityDescriptor, SecurityDescriptorSize);
 }
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                          DWORD RequestedStringSDRevision,
+                                                          SECURITY_INFORMATION SecurityInformation,
+                                                          LPWSTR* StringSecurityDescriptor,
+                                                          PULONG StringSecurityDescriptorLen) {
+  return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(SecurityDescriptor, RequestedStringSDRevision,
+                                                                SecurityInformation, StringSecurityDescriptor,
+                                                                StringSecurityDescriptorLen);
+}
 HLOCAL LocalFree(HLOCAL hMem) { return ::LocalFree(hMem); }
 void AcquireSRWLockExclusive(PSRWLOCK SRWLock) { ::AcquireSRWLockExclusive(SRWLock); }
 void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) { ::ReleaseSRWLockExclusive(SRWLock); }

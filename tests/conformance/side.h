@@ -1,6 +1,7 @@
 // What a conformance case needs from the side it runs on that the platform
-// API cannot do itself: a fresh machine, setup under HKLM, a second process,
-// other services, fake biometric devices, and whether it runs under Wine. The sim side drives
+// API cannot do itself: a fresh machine, setup under HKLM, a non-elevated
+// caller, a second process, other services, fake biometric devices, and
+// whether it runs under Wine. The sim side drives
 // sim::Machine; the Windows side uses the real API. Also the two checks every
 // case may use: a sentinel last error and the known-Wine-difference marker.
 #pragma once
@@ -44,6 +45,17 @@ inline std::vector<BYTE> BytesOf(const void* data, std::size_t size) {
   const BYTE* p = static_cast<const BYTE*>(data);
   return std::vector<BYTE>(p, p + size);
 }
+
+// While it lives, this thread's platform calls run as a non-elevated user:
+// the Windows side impersonates a restricted copy of the process token whose
+// Administrators group is deny-only; the sim side marks the machine thread.
+class NonElevatedCaller {
+ public:
+  NonElevatedCaller();
+  ~NonElevatedCaller();
+  NonElevatedCaller(const NonElevatedCaller&) = delete;
+  NonElevatedCaller& operator=(const NonElevatedCaller&) = delete;
+};
 
 // Whether this side can make fake biometric devices.
 bool CanMakeFakeDevices();

@@ -471,12 +471,13 @@ class ScenarioRun {
     for (const sim::JournalEntry& entry : machine_.Journal()) {
       if (result_.instants.empty() || result_.instants.back() != entry.timeMs) result_.instants.push_back(entry.timeMs);
       if (entry.kind == sim::JournalKind::kRegistry) {
-        // "RegSetValueExW HKLM\<key>\<value> type N[ = dword]"
+        // "RegSetValueExW HKLM\<key>\<value> type N[ = dword]", "RegCreateKeyExW HKLM\<key>[ = SDDL]",
+        // "RegSetKeySecurity HKLM\<key> = SDDL", "RegDeleteKeyW HKLM\<key>"
         const std::string text = Utf8(entry.text);
         const std::string rest = text.substr(text.find(' ') + 1);
         const std::size_t typeAt = rest.find(" type ");
         const std::size_t equals = rest.find(" = ");
-        std::string path = rest.substr(0, typeAt);
+        std::string path = rest.substr(0, std::min(typeAt, equals));
         if (path.rfind("HKLM\\", 0) == 0) path = path.substr(5);
         add(entry.seq, entry.timeMs, K::kRegistry, rest, path,
             equals == std::string::npos ? rest.substr(typeAt + 1) : rest.substr(equals + 3));

@@ -33,6 +33,9 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
 
 void CreateRegistryKey(const std::wstring& keyPath) { M().registry.CreateKey(keyPath); }
 
+NonElevatedCaller::NonElevatedCaller() { M().SetThreadElevated(false); }
+NonElevatedCaller::~NonElevatedCaller() { M().SetThreadElevated(true); }
+
 bool CanMakeFakeDevices() { return true; }
 
 int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds) {

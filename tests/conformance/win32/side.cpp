@@ -118,6 +118,35 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
 
 void CreateRegistryKey(const std::wstring& keyPath) { CreateKey(keyPath); }
 
+namespace {
+// A restricted copy of the process token whose Administrators group is
+// deny-only, as a non-elevated prompt runs with, made an impersonation token
+// (the only kind a thread can take); null when it cannot be made.
+UniqueKernelHandle NonElevatedImpersonationToken() {
+  UniqueKernelHandle processToken, restricted, impersonation;
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD administratorsSize = sizeof administrators;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                          processToken.Put()) ||
+      !::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize))
+    return {};
+  SID_AND_ATTRIBUTES denyOnly{administrators, 0};
+  if (!::CreateRestrictedToken(processToken.Get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.Put()) ||
+      !::DuplicateTokenEx(restricted.Get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, SecurityImpersonation,
+                          TokenImpersonation, impersonation.Put()))
+    return {};
+  return impersonation;
+}
+}  // namespace
+
+NonElevatedCaller::NonElevatedCaller() {
+  UniqueKernelHandle token = NonElevatedImpersonationToken();
+  if (!token || !::SetThreadToken(nullptr, token.Get()))
+    ADD_FAILURE() << "impersonating a non-elevated token: error " << ::GetLastError();
+}
+
+NonElevatedCaller::~NonElevatedCaller() { ::RevertToSelf(); }
+
 // Wine lists a device node that exists only as a registry key; on Windows the
 // Enum tree is the system's own and the cases need real devices.
 bool CanMakeFakeDevices() { return OnWine(); }
