@@ -19,10 +19,11 @@
 // device instance IDs.
 constexpr LPCWSTR kRecoveryKeyPath = L"System\\CurrentControlSet\\Control\\ZefoFP\\Recovery";
 constexpr LPCWSTR kDisabledDevicesValue = L"DisabledDevices";
-// The record is made only by the service: full control for SYSTEM and
-// Administrators, nothing for anyone else, nothing inherited from ZefoFP,
-// whose security the service does not set.
-constexpr LPCWSTR kRecoveryKeySecurity = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+// The record is made only by the service: owned by Administrators, full
+// control for SYSTEM and Administrators, nothing for anyone else, nothing
+// inherited (P) from ZefoFP, whose security the service does not set.
+// Registry keys have no non-container children: CI alone.
+constexpr LPCWSTR kRecoveryKeySecurity = L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
 
 // Before a disable: recorded in the registry, then in memory. False (logged)
 // when the record could not be written: the device must not be disabled.

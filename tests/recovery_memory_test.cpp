@@ -5,6 +5,8 @@
 
 #include "monitor/disabled_devices.h"
 #include "monitor_fixture.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -174,6 +176,52 @@ TEST_F(RecoveryMemory, AbsentSensorIsEnabledWhenItReturns) {
   machine.RunFor(120000);
   EXPECT_TRUE(machine.DeviceEnabled(sensor));
   EXPECT_TRUE(RecoveryRecord().empty());
+  Stop();
+}
+
+}  // namespace
+
+namespace {
+
+using namespace monitor_testing;
+
+// The key under ZefoFP, whose security an OEM image may loosen (to let
+// support staff set LOG_SWITCH), is made with its own: a user who may write
+// ZefoFP still cannot write the record.
+TEST_F(MonitorTest, RecordKeyIsMadeForSystemAndAdministratorsOnly) {
+  // ZefoFP writable by every user, as such an image leaves it.
+  {
+    UniqueRegKey zefo;
+    ASSERT_EQ(ERROR_SUCCESS, os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\ZefoFP", 0,
+                                                 nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, zefo.Put(),
+                                                 nullptr));
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(os::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;KA;;;WD)", SDDL_REVISION_1, &open,
+                                                                         nullptr));
+    UniqueLocalMemory openMemory(open);
+    ASSERT_EQ(ERROR_SUCCESS, os::RegSetKeySecurity(zefo.Get(), DACL_SECURITY_INFORMATION, open));
+  }
+  AddSensor(CM_PROB_FAILED_POST_START);
+  Start();
+  ASSERT_TRUE(machine.RunUntil([&] { return machine.devices.actions.size() == 1; }));
+
+  UniqueRegKey record;
+  ASSERT_EQ(ERROR_SUCCESS, os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, READ_CONTROL, record.Put()));
+  BYTE descriptor[512];
+  DWORD size = sizeof descriptor;
+  ASSERT_EQ(ERROR_SUCCESS, os::RegGetKeySecurity(record.Get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                 descriptor, &size));
+  LPWSTR text = nullptr;
+  ASSERT_TRUE(os::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+  UniqueLocalMemory textMemory(text);
+  EXPECT_EQ(std::wstring(kRecoveryKeySecurity), text);
+
+  machine.SetThreadElevated(false);
+  UniqueRegKey asUser;
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, KEY_SET_VALUE, asUser.Put()));
+  machine.SetThreadElevated(true);
   Stop();
 }
 
