@@ -178,3 +178,5 @@ void UnregisterTraceProvider() {
   }
   g_pTraceControl = nullptr;
 }
+
+void ForgetTraceProvider() { g_pTraceControl = nullptr; }

@@ -56,5 +56,7 @@ extern const GUID kTraceMessageGuid;  // {60C4D1E7-D069-ACDE-9109-2609356FA609}
 
 void RegisterTraceProvider();
 void UnregisterTraceProvider();
+// Forgets the registration of a process that ended (the system ended it too).
+void ForgetTraceProvider();
 ULONG WINAPI TraceControlCallback(WMIDPREQUESTCODE RequestCode, PVOID Context, ULONG* BufferSize, PVOID Buffer);
 void SendTraceMessage(TRACEHANDLE hLogger, USHORT usMessageNumber, const char* pszText);

@@ -39,6 +39,11 @@ void OpenTerminationGate() {
 void CloseTerminationGate() { g_bGateClosed.store(true); }
 bool SafeToTerminate() { return g_bGateClosed.load() && g_nGuardedThreads.load() == 0; }
 
+void ResetTerminationGuard() {
+  OpenTerminationGate();
+  g_nGuardedThreads.store(0);
+}
+
 BoundedCall::BoundedCall(DWORD boundMs) {
   if (t_bTerminable) g_ullOverdueAt.store(os::GetTickCount64() + boundMs);
 }

@@ -28,6 +28,8 @@ void OpenTerminationGate();
 void CloseTerminationGate();
 // True once the gate is closed and no terminable thread is inside a guarded part.
 bool SafeToTerminate();
+// As a fresh process has it: the gate open, no thread guarded, no bounded call.
+void ResetTerminationGuard();
 
 // Around a platform call of the terminable thread that may never return (a
 // class installer call, a wait for a program): how long it may take. A stop

@@ -30,6 +30,11 @@ constexpr LifecycleStep kShutdownStep = {L"[ZEFO Service] CServiceBase::Shutdown
 SRWLOCK g_statusLock = SRWLOCK_INIT;
 }  // namespace
 
+void ResetStatusRecord() {
+  g_statusLock = SRWLOCK_INIT;
+  g_dwCheckPoint = 1;
+}
+
 CServiceBase::CServiceBase(LPCWSTR pszServiceName)
     : m_pszServiceName(pszServiceName),
       m_dwStateBeforeStop(SERVICE_RUNNING),

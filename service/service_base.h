@@ -34,6 +34,9 @@ extern DWORD g_dwCheckPoint;
 // polling worker, closed by OnStop.
 extern NamedEventSlot g_hCheckYBEvent;
 
+// A fresh process's status lock and checkpoint counter (1).
+void ResetStatusRecord();
+
 // Every SERVICE_STOP_PENDING report promises the next one, or the final
 // state, within this time: each step of a stop is bounded below it.
 constexpr DWORD kStopPendingWaitHintMs = 4000;
