@@ -9,13 +9,9 @@
 
 #include "diag/settings.h"
 #include "platform/sim/machine.h"
+#include "tools/sim/process_state.h"
 
 inline const std::wstring kSettingsKey = kSettingsKeyPath;
-
-// The product's process-wide state as a fresh process has it. Every fixture
-// resets through here before and after its test, and a service process that
-// ends does too, so that no test leaves state to the next.
-void ResetProcessState();
 
 // wmain with these arguments after the program name (none: as the SCM starts
 // the installed service).
