@@ -271,6 +271,42 @@ TEST(Kernel, HandlesAreCountedPerProcess) {
   EXPECT_EQ((std::vector<std::pair<std::string, bool>>{{"event", false}, {"event", true}, {"thread", false}}), atEnd);
 }
 
+// A process ends as a whole, its memory with it: the lock its killed thread
+// held is free to the next process, and its stack is unwound before that
+// process starts, with nothing the destructors log seen.
+TEST(Kernel, TheNextProcessFindsWhatAKilledOneHeldGone) {
+  sim::Machine machine(OneAtATime(0));
+  static SRWLOCK lock = SRWLOCK_INIT;
+  static bool unwound = false;
+  struct LogsWhenUnwound {
+    ~LogsWhenUnwound() {
+      unwound = true;
+      os::OutputDebugStringW(L"unwound");
+    }
+  };
+  machine.StartServiceProcess(L"ZEFOTestService", [] {
+    LogsWhenUnwound onStack;
+    ExclusiveLock held(lock);
+    os::Sleep(INFINITE);
+    return DWORD{0};
+  });
+  machine.RunFor(10);
+  machine.KillProcess(STATUS_ACCESS_VIOLATION);
+  EXPECT_FALSE(unwound);
+  static bool unwoundFirst = false;
+  auto next = machine.StartServiceProcess(L"ZEFOTestService", [] {
+    unwoundFirst = unwound;
+    ExclusiveLock held(lock);
+    return DWORD{7};
+  });
+  EXPECT_EQ(7u, machine.Join(next));
+  EXPECT_TRUE(unwoundFirst);
+  const std::vector<sim::JournalEntry> journal = machine.Journal();
+  EXPECT_TRUE(std::none_of(journal.begin(), journal.end(),
+                           [](const sim::JournalEntry& e) { return e.kind == sim::JournalKind::kDebug; }));
+  EXPECT_TRUE(machine.diagnostics.DebugLines().empty());
+}
+
 // A thread that keeps running without letting the clock move (here it yields
 // with Sleep(0) for ever) fails the driver's run loudly instead of hanging it.
 TEST(Kernel, RunForGivesUpOnAClockThatCannotMove) {

@@ -13,7 +13,6 @@
 
 inline const std::wstring kSettingsKey = kSettingsKeyPath;
 
-
 // wmain with these arguments after the program name (none: as the SCM starts
 // the installed service).
 int RunWmain(const std::vector<std::wstring>& args = {});

@@ -57,6 +57,9 @@ class DeviceModel {
   // its cause stays until the next SetProblem, so an enable does not clear it.
   void SetProblem(int device, ULONG problem, bool persists = false);
   void SetPresent(int device, bool present);
+  // A new boot starts every device afresh: a problem whose cause does not
+  // persist is gone; what the class installer disabled stays disabled.
+  void Boot();
   // Replaces a property's raw bytes and type (e.g. a description without
   // terminator, odd length).
   void SetRawProperty(int device, DWORD property, DWORD type, std::vector<BYTE> bytes);

@@ -68,6 +68,12 @@ int DeviceModel::OpenDeviceLists() const {
   return openLists;
 }
 
+void DeviceModel::Boot() {
+  auto lock = kernel_.Lock();
+  for (DeviceNode& node : nodes)
+    if (!node.device.problemPersists) node.device.problem = 0;
+}
+
 void DeviceModel::SetInstallerTime(std::uint64_t ms) {
   auto lock = kernel_.Lock();
   installerTimeMs = ms;

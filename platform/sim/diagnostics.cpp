@@ -143,6 +143,8 @@ BOOL ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
     sim::LastError() = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  // A thread of an ended process, unwound by the machine: nothing it logs is seen.
+  if (m.kernel.Unwinding()) return TRUE;
   sim::EventLogEntry entry;
   entry.seq = m.kernel.NextSeq();
   entry.timeMs = m.kernel.Now();
@@ -175,6 +177,7 @@ BOOL DeregisterEventSource(HANDLE hEventLog) {
 void OutputDebugStringW(LPCWSTR lpOutputString) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
+  if (m.kernel.Unwinding()) return;
   sim::DebugLine line;
   line.seq = m.kernel.NextSeq();
   line.timeMs = m.kernel.Now();
@@ -269,6 +272,7 @@ ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID Message
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
   if (!FindSession(m, LoggerHandle)) return ERROR_INVALID_HANDLE;
+  if (m.kernel.Unwinding()) return ERROR_SUCCESS;
   record.seq = m.kernel.NextSeq();
   record.timeMs = m.kernel.Now();
   std::wstring text = L"TraceMessage " + std::to_wstring(MessageNumber);

@@ -140,7 +140,7 @@ std::unique_lock<std::mutex> Kernel::Enter(const char* call, bool raises) {
 
 void Kernel::Park(std::unique_lock<std::mutex>& lock) {
   SimThread* self = t_current;
-  if (ending_) return;
+  if (self->unwinding) return;
   self->blocked = true;
   self->ready = nullptr;
   self->deadline = kNever;
@@ -149,7 +149,7 @@ void Kernel::Park(std::unique_lock<std::mutex>& lock) {
     HandOver(lock, self);
   } else {
     changed_.notify_all();
-    changed_.wait(lock, [this] { return ending_; });
+    changed_.wait(lock, [self] { return self->unwinding; });
   }
   self->blocked = false;
 }
@@ -157,6 +157,10 @@ void Kernel::Park(std::unique_lock<std::mutex>& lock) {
 void Kernel::EndProcess(int process, DWORD exitCode) {
   for (SimThread& t : threads_)
     if (t.process == process && !t.parked) MarkParked(t, exitCode);
+  // Its memory goes with it, the locks in it included: a process started
+  // afterwards finds them free.
+  for (auto it = lockOwners.begin(); it != lockOwners.end();)
+    it = it->second->process == process ? lockOwners.erase(it) : std::next(it);
   for (auto it = handleOwners_.begin(); it != handleOwners_.end();) {
     if (it->second.process == process) {
       handles_.erase(it->first);
@@ -223,7 +227,7 @@ bool Kernel::WaitOver(const SimThread& t) const { return t.deadline <= now_ || (
 
 bool Kernel::Due(const SimThread& t) const {
   if (!t.blocked) return false;
-  if (t.parked) return ending_;
+  if (t.parked) return t.unwinding;
   return WaitOver(t) || std::chrono::steady_clock::now() >= t.giveUpAt;
 }
 
@@ -416,7 +420,7 @@ void Kernel::MarkParked(SimThread& thread, DWORD exitCode) {
 void Kernel::CutShort(SimThread& thread, const char* call) {
   thread.call = call;
   MarkParked(thread, thread.terminateExitCode);
-  if (!ending_)
+  if (!thread.unwinding)
     Record(sim::JournalKind::kThread, L"'" + thread.name + L"' terminated in " + std::wstring(call, call + std::strlen(call)));
 }
 
@@ -432,17 +436,30 @@ void Kernel::Terminate(SimThread* thread, DWORD exitCode) {
 }
 
 void Kernel::EndAllThreads() {
+  UnwindThreads([](const SimThread&) { return true; });
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The process's memory goes with it.
+  lockOwners.clear();
+}
+
+void Kernel::UnwindProcess(int process) {
+  UnwindThreads([process](const SimThread& t) { return t.process == process; });
+}
+
+void Kernel::UnwindThreads(const std::function<bool(const SimThread&)>& which) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ending_ = true;
   for (SimThread& t : threads_) {
+    if (!which(t)) continue;
+    t.unwinding = true;
     if (t.parked) continue;
     // Blocked ones park where they are; running ones (free-running) at their next call.
     t.terminate = true;
     if (t.blocked) MarkParked(t, 0);
   }
+  const auto gone = [this, &which] { return std::none_of(threads_.begin(), threads_.end(), which); };
   if (OneAtATime()) {
-    while (!threads_.empty()) {
-      driver_.ready = [this] { return threads_.empty(); };
+    while (!gone()) {
+      driver_.ready = gone;
       driver_.deadline = kNever;
       driver_.giveUpAt = std::chrono::steady_clock::time_point::max();
       driver_.call = "EndAllThreads";
@@ -457,13 +474,10 @@ void Kernel::EndAllThreads() {
     driver_.blocked = true;
     driver_.ready = [] { return true; };
     changed_.notify_all();
-    changed_.wait(lock, [&] { return threads_.empty(); });
+    changed_.wait(lock, gone);
     driver_.blocked = false;
     driver_.ready = nullptr;
   }
-  ending_ = false;
-  // The process's memory goes with it.
-  lockOwners.clear();
   std::vector<std::thread> ended;
   ended.swap(finished_);
   lock.unlock();
@@ -569,8 +583,11 @@ const char* JournalKindName(JournalKind kind) {
   return "?";
 }
 
+bool Kernel::Unwinding() const { return t_current != nullptr && t_current->unwinding; }
+
 void Kernel::Record(JournalKind kind, std::wstring text) {
   RequireOutsidePredicate("Record");
+  if (Unwinding()) return;
   JournalEntry entry;
   entry.seq = NextSeq();
   entry.timeMs = now_;

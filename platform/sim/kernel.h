@@ -33,11 +33,13 @@
 // Termination. TerminateThread parks its target, and so does the end of its
 // process: the thread runs no more code (it is stopped inside the platform
 // call it is in, or at its next one), its thread object is signalled with
-// the exit code, and its locks stay held, as on Windows; for TerminateThread
-// the journal records in which call it was cut. A parked thread is unwound
-// only when the machine ends its threads (EndAllThreads), by ThreadTerminated
-// raised from that platform call (a release call instead completes, and the
-// next call raises): its destructors then run as the system cleaning up.
+// the exit code, and its locks stay held, as on Windows (those of an ended
+// process go with it); for TerminateThread the journal records in which call
+// it was cut. A parked thread is unwound only when the machine ends its
+// threads (EndAllThreads), or those of its ended process (UnwindProcess), by
+// ThreadTerminated raised from that platform call (a release call instead
+// completes, and the next call raises): its destructors then run as the
+// system cleaning up, and nothing they do is seen.
 // Code on a machine thread must not swallow ThreadTerminated (a catch (...)
 // that does not rethrow): the next platform call raises it again.
 #pragma once
@@ -159,6 +161,9 @@ struct SimThread {
   // Terminated, or its process ended: runs no more code until the machine
   // ends its threads.
   bool parked = false;
+  // Parked, and now unwound by the machine: its destructors run as the
+  // system cleaning up, and nothing they do is seen.
+  bool unwinding = false;
 };
 
 // Order and time of one observation.
@@ -309,13 +314,21 @@ class Kernel {
   // Every thread the machine started is unwound, ended and joined, and the
   // locks they held go with them.
   void EndAllThreads();
+  // The same for the threads of one process that has ended (the driver
+  // only): what their destructors reset is reset before the next process
+  // of the program starts, as a fresh process would find it.
+  void UnwindProcess(int process);
+  // The calling thread is being unwound: nothing it does is seen (the
+  // models record nothing of it).
+  bool Unwinding() const;  // lock held
   SimThread* CurrentThread() const;
   // True when no thread but self can go on before the clock must move.
   bool OthersIdle(const SimThread* self) const;  // lock held
 
   // Processes. A process ends as a whole: each of its threads, wherever it
   // is, runs no further platform call (it parks), its thread objects are
-  // signalled with the exit code and its handles close.
+  // signalled with the exit code, its handles close and the locks its
+  // threads held are free.
   void EndProcess(int process, DWORD exitCode);  // lock held
   bool ProcessHasThreads(int process) const;     // lock held
   // The calling thread, parked, waits until the machine ends its threads.
@@ -379,6 +392,8 @@ class Kernel {
   void MarkParked(SimThread& thread, DWORD exitCode);  // lock held
   // Parks a terminated thread, recording the call it was cut in.
   void CutShort(SimThread& thread, const char* call);  // lock held
+  // Unwinds, ends and joins the threads which selects; the driver waits.
+  void UnwindThreads(const std::function<bool(const SimThread&)>& which);
   void ThreadEnded(SimThread* thread, DWORD exitCode);
   void Watch();
   [[noreturn]] void ReportDeadlock() const;  // lock held
@@ -401,7 +416,6 @@ class Kernel {
   std::list<SimThread> threads_;  // stable addresses, in creation order
   SimThread driver_;              // the thread that built the machine
   std::uint64_t nextOrder_ = 1;
-  bool ending_ = false;  // EndAllThreads is unwinding the threads
   // One-at-a-time: the token's holder and the count of hand-overs.
   std::atomic<SimThread*> running_{nullptr};
   std::atomic<std::uint64_t> handOvers_{0};

@@ -86,6 +86,12 @@ bool Machine::RunUntil(const std::function<bool()>& done, std::chrono::milliseco
   return kernel.BlockReal(lock, done, kNever, realLimit);
 }
 
+bool Machine::RunUntilOrTime(const std::function<bool()>& done, std::uint64_t untilMs,
+                             std::chrono::milliseconds realLimit) {
+  auto lock = kernel.Lock();
+  return kernel.BlockReal(lock, done, untilMs, realLimit);
+}
+
 bool Machine::Settle(std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
   const SimThread* self = kernel.CurrentThread();
@@ -99,10 +105,15 @@ std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::w
 
 std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& serviceName,
                                                            std::function<DWORD()> programMain) {
+  {
+    auto lock = kernel.Lock();
+    if (process.Running()) throw std::logic_error("the service process still runs");
+    // A process whose threads the machine ended still had its handles.
+    if (process.id != 0 && !process.exitCode) kernel.EndProcess(process.id, 0);
+  }
+  // What the last process's threads hold on their stacks goes with them.
+  if (process.id != 0) kernel.UnwindProcess(process.id);
   auto lock = kernel.Lock();
-  if (process.Running()) throw std::logic_error("the service process still runs");
-  // A process whose threads the machine ended still had its handles.
-  if (process.id != 0 && !process.exitCode) kernel.EndProcess(process.id, 0);
   scm.BeginServiceStart(serviceName);
   power.registrations.clear();
   process.startedBySCM = true;
@@ -135,6 +146,8 @@ void Machine::EndServiceProcess(DWORD exitCode, const std::wstring& how) {
   kernel.Record(sim::JournalKind::kProcess, how + L", exit code " + std::to_wstring(exitCode));
   process.handlesAtEnd = kernel.HandlesOf(process.id);
   kernel.EndProcess(process.id, exitCode);
+  // Its trace provider registration goes with it.
+  diagnostics.provider = TraceProviderRegistration{};
   scm.ProcessEnded();
 }
 
@@ -164,13 +177,36 @@ std::shared_ptr<const ScmRequest> Machine::SendControl(const std::wstring& servi
   return scm.RequestControl(service, control);
 }
 
-std::shared_ptr<const ScmRequest> Machine::Shutdown() {
+std::shared_ptr<const ScmRequest> Machine::Shutdown(std::uint64_t timeoutMs) {
   auto lock = kernel.Lock();
+  scm.BeginShutdown();
+  if (process.Running()) {
+    const std::uint64_t deadline = kernel.Now() + timeoutMs;
+    const int id = process.id;
+    kernel.Spawn(
+        [this, deadline, id] {
+          auto deadlineLock = kernel.Lock();
+          const auto ended = [this, id] { return process.id != id || !process.Running(); };
+          if (!kernel.Block(deadlineLock, ended, deadline))
+            EndServiceProcess(ERROR_PROCESS_ABORTED, L"the shutdown deadline passed");
+          return DWORD{0};
+        },
+        L"shutdown deadline");
+  }
   auto it = scm.services.find(scm.dispatcher.serviceName);
   if (it == scm.services.end() || it->second.status.dwCurrentState == SERVICE_STOPPED ||
       !(it->second.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))
     return nullptr;
   return scm.SubmitNotification(SERVICE_CONTROL_SHUTDOWN, 0, {});
+}
+
+void Machine::Boot() {
+  {
+    auto lock = kernel.Lock();
+    if (process.Running()) throw std::logic_error("the service process still runs");
+    scm.Boot();
+  }
+  devices.Boot();
 }
 
 std::shared_ptr<const ScmRequest> Machine::PowerSettingChanged(const GUID& setting, DWORD value) {

@@ -20,6 +20,10 @@
 
 namespace sim {
 
+// How long the system gives services after it sent SERVICE_CONTROL_SHUTDOWN
+// before the shutdown goes on, by default (the HandlerEx page's 20 s).
+constexpr std::uint64_t kShutdownTimeoutMs = 20000;
+
 class Machine {
  public:
   // The calling thread becomes the machine's driver thread; its threads take
@@ -56,6 +60,10 @@ class Machine {
   // read only machine state in it). False after realLimit of real time.
   bool RunUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds realLimit = std::chrono::seconds(20));
+  // The same, but no further than machine time untilMs: false when the clock
+  // got there first.
+  bool RunUntilOrTime(const std::function<bool()>& done, std::uint64_t untilMs,
+                      std::chrono::milliseconds realLimit = std::chrono::seconds(20));
   // Lets the machine run until every other thread is blocked with nothing to
   // do before the clock must move.
   bool Settle(std::chrono::milliseconds realLimit = std::chrono::seconds(20));
@@ -64,7 +72,8 @@ class Machine {
   // process that the SCM started; when it returns, the process ends with its
   // result as exit code. The machine's state (registry, devices, SCM
   // database) carries over from an earlier process; per-process state (the
-  // dispatcher, power registrations, handles) starts afresh.
+  // dispatcher, power registrations, handles, locks) starts afresh, and the
+  // earlier process's threads are unwound first (Kernel::UnwindProcess).
   std::shared_ptr<ThreadObject> StartServiceProcess(const std::wstring& serviceName,
                                                     std::function<DWORD()> programMain);
   // The service process ends at once, as by TerminateProcess: a crash or a
@@ -93,9 +102,18 @@ class Machine {
   // A control sent as "sc control" sends it: the SCM's checks (state,
   // accepted controls), then the service's handler in its turn.
   std::shared_ptr<const ScmRequest> SendControl(const std::wstring& service, DWORD control);
-  // The system goes down: the SCM sends SERVICE_CONTROL_SHUTDOWN to the
-  // service process's service if it accepts it and has not stopped.
-  std::shared_ptr<const ScmRequest> Shutdown();
+  // The system goes down: ControlService fails with
+  // ERROR_SHUTDOWN_IN_PROGRESS from now on, the SCM sends
+  // SERVICE_CONTROL_SHUTDOWN to the service process's service if it accepts
+  // it and has not stopped, and the system ends the service process timeoutMs
+  // later wherever it stands.
+  std::shared_ptr<const ScmRequest> Shutdown(std::uint64_t timeoutMs = kShutdownTimeoutMs);
+  // The machine starts again after a shutdown, once the service process has
+  // ended: registry, firmware and each device's disabled state are as the
+  // last boot left them, a device problem whose cause does not persist is
+  // gone, and the SCM's services are back in their boot state. The service
+  // process is not started (StartServiceProcess).
+  void Boot();
   // A power-setting change (lid switch, display state, ...), sent to a
   // service that registered for it and accepts power events.
   std::shared_ptr<const ScmRequest> PowerSettingChanged(const GUID& setting, DWORD value);

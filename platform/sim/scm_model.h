@@ -94,12 +94,14 @@ struct ScmRequest {
   std::uint64_t programEarliestEnd = 0;
 
   // How it went.
+  bool queued = false;  // it went into the queue: the SCM did not refuse it at once
   std::optional<std::uint64_t> takenUpAtMs;
   std::optional<std::uint64_t> deliveredAtMs;  // the service's handler was called with it
   std::optional<std::uint64_t> returnedAtMs;   // and returned
   std::optional<DWORD> result;                 // the handler's result
   DWORD error = ERROR_SUCCESS;                 // the SCM's answer; a refusal or timeout when not carried out
   bool done = false;
+  std::uint64_t doneAtMs = 0;
 
   // Whether its caller has stopped waiting for its turn by this time.
   bool GaveUp(std::uint64_t now) const {
@@ -144,7 +146,7 @@ class ScmModel {
   std::vector<StatusReport> StatusReports() const;
 
   // A control, as "sc control" sends it: the SCM's checks (state, accepted
-  // controls), then its turn. Never waits: the
+  // controls, a shutdown under way), then its turn. Never waits: the
   // request shows how it goes.
   std::shared_ptr<const ScmRequest> RequestControl(const std::wstring& service, DWORD control);
   // The SCM's own notification (a power event, a session change, a
@@ -205,6 +207,15 @@ class ScmModel {
   // The dispatcher returned: what it was still given is not handled.
   void DispatcherReturned();
 
+  // The system goes down: ControlService fails with ERROR_SHUTDOWN_IN_PROGRESS
+  // from now on, as its page says.
+  void BeginShutdown();
+  bool ShuttingDown() const { return shuttingDown_; }
+  // A new boot: every service no process of this machine runs is back in its
+  // boot state, the one the service process ran is stopped, and what the
+  // last boot left waiting is gone.
+  void Boot();
+
   // The service process: its start, its reports, its end.
   void BeginServiceStart(const std::wstring& name);
   void Reported(const SERVICE_STATUS& status);
@@ -238,6 +249,7 @@ class ScmModel {
   std::uint64_t lastProgressAt_ = 0;
   DWORD lastCheckPoint_ = 0;
   DWORD lastWaitHint_ = 0;
+  bool shuttingDown_ = false;
   std::deque<std::shared_ptr<ScmRequest>> requests_;  // the front one is being carried out
   std::vector<std::shared_ptr<ScmRequest>> startsWaitingForLock_;
 };

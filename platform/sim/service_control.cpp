@@ -130,6 +130,7 @@ void ScmModel::RemoveIfDeleted(const std::wstring& name) {
 
 std::shared_ptr<ScmRequest> ScmModel::Submit(ScmRequest request) {
   auto submitted = std::make_shared<ScmRequest>(std::move(request));
+  submitted->queued = true;
   submitted->madeAtMs = kernel_.Now();
   submitted->giveUpAtMs = submitted->madeAtMs + kRequestTimeoutMs;
   if (submitted->program) {
@@ -145,6 +146,7 @@ std::shared_ptr<ScmRequest> ScmModel::Submit(ScmRequest request) {
 
 std::shared_ptr<ScmRequest> ScmModel::SubmitControl(ServiceEntry& entry, ScmRequest request) {
   request.service = entry.name;
+  if (shuttingDown_) return Refuse(std::move(request), ERROR_SHUTDOWN_IN_PROGRESS);
   if (auto refusal = Refusal(entry.status, request.control)) return Refuse(std::move(request), *refusal);
   kernel_.Record(sim::JournalKind::kScm, L"ControlService " + std::to_wstring(request.control) + L" " + entry.name);
   return Submit(std::move(request));
@@ -248,6 +250,7 @@ void ScmModel::CarryOutStart(const std::shared_ptr<ScmRequest>& request) {
 void ScmModel::Answer(ScmRequest& request, DWORD error) {
   request.error = error;
   request.done = true;
+  request.doneAtMs = kernel_.Now();
   if (request.program) {
     request.program->endsAt =
         std::max(request.programEarliestEnd, std::min(request.program->endsAt, kernel_.Now()));
@@ -269,6 +272,31 @@ void ScmModel::StartScripted(ServiceEntry& entry) {
   entry.startDoneAt = kernel_.Now() + entry.startTakesMs;
   kernel_.Record(sim::JournalKind::kScm, L"starting " + entry.name);
   Refresh(entry);
+}
+
+void ScmModel::BeginShutdown() {
+  shuttingDown_ = true;
+  kernel_.Record(sim::JournalKind::kScm, L"shutdown");
+}
+
+void ScmModel::Boot() {
+  shuttingDown_ = false;
+  std::deque<std::shared_ptr<ScmRequest>> left;
+  left.swap(requests_);
+  for (const auto& waiting : startsWaitingForLock_) left.push_back(waiting);
+  startsWaitingForLock_.clear();
+  for (const auto& request : left)
+    if (!request->done) Answer(*request, ERROR_SHUTDOWN_IN_PROGRESS);
+  for (auto& [name, entry] : services) {
+    const DWORD state = CaseInsensitiveLess()(name, processService_) || CaseInsensitiveLess()(processService_, name)
+                            ? entry.bootState
+                            : SERVICE_STOPPED;
+    entry.status = SERVICE_STATUS{entry.type, state, state == SERVICE_RUNNING ? DWORD{SERVICE_ACCEPT_STOP} : 0, 0, 0,
+                                  0, 0};
+    entry.stopDoneAt = kNever;
+    entry.startDoneAt = kNever;
+  }
+  kernel_.Record(sim::JournalKind::kScm, L"boot");
 }
 
 void ScmModel::BeginServiceStart(const std::wstring& name) {

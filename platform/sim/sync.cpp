@@ -248,9 +248,12 @@ void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
   sim::Machine& m = M();
   auto lock = m.kernel.LockForRelease();
   auto owner = m.kernel.lockOwners.find(SRWLock);
+  const bool held = owner != m.kernel.lockOwners.end() && owner->second == m.kernel.CurrentThread();
+  // A thread of an ended process unwinds as the machine ends its threads:
+  // the lock went with its process.
+  if (!held && m.kernel.CurrentThread()->parked) return;
   // Windows raises STATUS_RESOURCE_NOT_OWNED here.
-  if (owner == m.kernel.lockOwners.end() || owner->second != m.kernel.CurrentThread())
-    throw std::logic_error("ReleaseSRWLockExclusive of a lock the thread does not hold");
+  if (!held) throw std::logic_error("ReleaseSRWLockExclusive of a lock the thread does not hold");
   m.kernel.lockOwners.erase(owner);
   m.kernel.Changed();
 }

@@ -94,7 +94,8 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
   if (e.AtEnd()) {
     std::string actual;
     if (e.what == Expectation::What::kState) {
-      actual = run.finalState.empty() ? "no status report" : run.finalState;
+      const std::string finalState = run.processes.empty() ? "" : run.processes.back().finalState;
+      actual = finalState.empty() ? "no status report" : finalState;
       if ((actual == e.text) != e.never) return std::nullopt;
       failure.happened = "final state at " + FormatTime(run.endMs) + ": " + actual;
     } else {
@@ -205,23 +206,43 @@ std::vector<ExpectationFailure> CheckExpectations(const Scenario& scenario, cons
 
 std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& run) {
   std::vector<Violation> violations;
-  bool stopAsked = false;
+  // The last stop each process's handler got, and the last shutdown the SCM
+  // took for it (a busy handler may keep it from being delivered).
+  std::vector<const ControlSent*> stop(run.processes.size(), nullptr), shutdown(run.processes.size(), nullptr);
   for (const ControlSent& sent : run.controls) {
+    if (sent.lifecycle && sent.process >= 0) {
+      auto& last = sent.what == "stop" ? stop : shutdown;
+      if (sent.what == "stop" ? sent.delivered : sent.queued) last[static_cast<std::size_t>(sent.process)] = &sent;
+    }
     if (!sent.delivered) continue;
-    stopAsked |= sent.lifecycle;
     if (sent.handlerMs >= kHandlerLimitMs)
       violations.push_back({"control handler back within 30 s", sent.what + " at " + FormatTime(sent.atMs) +
                                                                    ": handler returned after " +
                                                                    FormatTime(sent.handlerMs)});
   }
-  if (stopAsked && (run.finalState != "STOPPED" || !run.processEnded))
-    violations.push_back({"STOPPED after a stop or shutdown", "last report " +
-                                                                  (run.finalState.empty() ? "none" : run.finalState) +
-                                                                  (run.processEnded ? "" : ", wmain has not returned") +
-                                                                  " at " + FormatTime(run.endMs)});
+  // After a stop, STOPPED and wmain returned; after a shutdown the SCM sent,
+  // STOPPED before the system ended the process (a process the system ended
+  // without sending it one was not told). A process killed meanwhile could not.
+  for (std::size_t i = 0; i < run.processes.size(); ++i) {
+    const ServiceProcessRun& process = run.processes[i];
+    if (process.end == kKilled) continue;
+    const bool byShutdown =
+        shutdown[i] != nullptr && (process.end == kEndedAtShutdownDeadline || stop[i] == nullptr ||
+                                   stop[i]->atMs <= shutdown[i]->atMs);
+    const ControlSent* judged = byShutdown ? shutdown[i] : process.end == kEndedAtShutdownDeadline ? nullptr : stop[i];
+    if (judged == nullptr || (process.finalState == "STOPPED" && (byShutdown || process.endedOfItself))) continue;
+    violations.push_back({"STOPPED after a stop or shutdown",
+                          judged->what + " at " + FormatTime(judged->atMs) + ": last report " +
+                              (process.finalState.empty() ? "none" : process.finalState) +
+                              (byShutdown || process.endedOfItself ? "" : ", wmain has not returned") +
+                              (process.endMs ? ", the process ended at " + FormatTime(*process.endMs) + " (" +
+                                                   process.end + ")"
+                                             : " at " + FormatTime(run.endMs))});
+  }
 
   // A still running service gets time to finish what it began.
-  const auto settled = [&](std::uint64_t timeMs) { return run.processEnded || timeMs + kSettleMs <= run.endMs; };
+  const bool lastEnded = run.processes.empty() || run.processes.back().endMs.has_value();
+  const auto settled = [&](std::uint64_t timeMs) { return lastEnded || timeMs + kSettleMs <= run.endMs; };
   for (const DeviceAtEnd& device : run.devices) {
     if (!device.disabled) continue;
     const Observation* lastDisable = nullptr;
@@ -261,19 +282,22 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
                ", the firmware calls for " + std::to_string(run.secureFingerprintCalledFor)});
   }
 
-  if (run.processEnded && !run.handlesLeftOpen.empty()) {
+  for (const ServiceProcessRun& process : run.processes) {
+    if (!process.endedOfItself || process.handlesLeftOpen.empty()) continue;
     std::string kinds;
-    for (const std::string& kind : run.handlesLeftOpen) kinds += (kinds.empty() ? "" : ", ") + kind;
+    for (const std::string& kind : process.handlesLeftOpen) kinds += (kinds.empty() ? "" : ", ") + kind;
     violations.push_back({"no handle left open after the service stopped",
-                          std::to_string(run.handlesLeftOpen.size()) + " handle(s) open once wmain returned: " + kinds});
+                          std::to_string(process.handlesLeftOpen.size()) + " handle(s) open once wmain returned at " +
+                              FormatTime(*process.endMs) + ": " + kinds});
   }
 
-  const auto finalReport =
-      std::find_if(run.timeline.rbegin(), run.timeline.rend(),
-                   [](const Observation& o) { return o.kind == Observation::Kind::kStatus; });
-  if (finalReport != run.timeline.rend() && finalReport->subject == "STOPPED") {
+  for (int process = 0; process < static_cast<int>(run.processes.size()); ++process) {
+    const auto finalReport = std::find_if(run.timeline.rbegin(), run.timeline.rend(), [&](const Observation& o) {
+      return o.kind == Observation::Kind::kStatus && o.process == process;
+    });
+    if (finalReport == run.timeline.rend() || finalReport->subject != "STOPPED") continue;
     for (auto it = finalReport.base(); it != run.timeline.end(); ++it)
-      if (it->kind == Observation::Kind::kDebug &&
+      if (it->process == process && it->kind == Observation::Kind::kDebug &&
           std::find(std::begin(kWmainLastLines), std::end(kWmainLastLines), it->subject) == std::end(kWmainLastLines))
         violations.push_back({"nothing logged after the final status report but wmain's last lines",
                               FormatTime(it->timeMs) + " " + it->subject});

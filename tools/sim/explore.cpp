@@ -17,6 +17,10 @@ std::optional<Action> InjectableEvent(const std::string& name) {
     action.kind = Action::Kind::kStop;
   } else if (name == "shutdown") {
     action.kind = Action::Kind::kShutdown;
+  } else if (name == "kill") {
+    action.kind = Action::Kind::kKill;
+  } else if (name == "reboot") {
+    action.kind = Action::Kind::kReboot;
   } else if (name == "driver-attach") {
     action.kind = Action::Kind::kDriverAttach;
   } else if (name == "lid") {

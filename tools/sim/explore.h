@@ -14,7 +14,8 @@
 
 namespace scenario {
 
-// The event an exploration injects: stop, shutdown, driver-attach or lid (opened).
+// The event an exploration injects: stop, shutdown, kill, reboot,
+// driver-attach or lid (opened).
 std::optional<Action> InjectableEvent(const std::string& name);
 // "stop@31200": that event at that machine time in ms.
 std::optional<TimedAction> ParseInjection(const std::string& text);
@@ -28,7 +29,8 @@ struct Exploration {
 };
 
 // Each run in a fresh process, repeated under each tie-break seed 0..seeds-1
-// of the machine's scheduler; path only goes into the replay commands.
+// of the machine's scheduler; path only goes into the replay commands (with
+// any options that shaped the scenario before it).
 Exploration Explore(const Scenario& scenario, const std::string& path, const std::string& event, int seeds = 1);
 // Runs, instants and the violations grouped by promise, each with the command
 // that replays its run.

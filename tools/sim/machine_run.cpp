@@ -15,6 +15,7 @@
 #include "platform/sim/machine.h"
 #include "service/control_handler.h"
 #include "service/entry.h"
+#include "service/process_state.h"
 
 namespace scenario {
 namespace {
@@ -141,7 +142,7 @@ class ScenarioRun {
       Act(timed.action);
     }
     AdvanceTo(scenario_.EndMs());
-    if (stopAsked_) AwaitProcessEnd();
+    if (StopUnderWay()) AwaitProcessEnd();
     Collect();
     return std::move(result_);
   }
@@ -172,7 +173,10 @@ class ScenarioRun {
     return machine_.devices.HardwareKeyPath(device) + L"\\WinBio\\Configurations";
   }
 
+  // A reboot's new boot comes once the service process has ended (at the
+  // shutdown deadline at the latest), whatever instant that is.
   void AdvanceTo(std::uint64_t timeMs) {
+    if (bootPending_ && machine_.RunUntilOrTime([this] { return !machine_.process.Running(); }, timeMs)) Boot();
     const std::uint64_t now = machine_.Now();
     if (timeMs > now)
       machine_.RunFor(timeMs - now);
@@ -181,21 +185,62 @@ class ScenarioRun {
   }
 
   // Puts what the scenario does into the machine's journal, in order with
-  // what the service does.
-  void Note(const std::string& what) {
-    if (settingUp_) return;
+  // what the service does; its sequence number.
+  std::uint64_t Note(const std::string& what) {
+    if (settingUp_) return 0;
     auto lock = machine_.kernel.Lock();
     machine_.kernel.Record(sim::JournalKind::kScenario, Wide(what));
+    return machine_.kernel.journal.back().seq;
+  }
+
+  bool ProcessRunning() {
+    auto lock = machine_.kernel.Lock();
+    return machine_.process.Running();
+  }
+
+  // The SCM starts the service: a new process, from the state a fresh
+  // process has.
+  void StartProcess(const std::string& why) {
+    if (shutDown_ || ProcessRunning()) {
+      Note(why + ": not started, " + (shutDown_ ? "the machine is shut down" : "the service process still runs"));
+      return;
+    }
+    const std::uint64_t startSeq = Note(why);
+    FinishProcess();
+    ResetProcessState();
+    ProcessTrack track;
+    track.startSeq = startSeq;
+    track.run.startMs = machine_.Now();
+    track.main = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
+    processes_.push_back(std::move(track));
+    if (options_.traceSession) EnableTraceSession();
+  }
+
+  // The machine comes back after a reboot's shutdown: the service starts as
+  // the auto-start service it is.
+  void Boot() {
+    bootPending_ = false;
+    shutDown_ = false;
+    Note("boot");
+    machine_.Boot();
+    StartProcess("start at boot");
   }
 
   void Act(const Action& action) {
     using K = Action::Kind;
     switch (action.kind) {
       case K::kStart:
-        Note("start");
-        mainThread_ = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
-        result_.started = true;
-        if (options_.traceSession) EnableTraceSession();
+        StartProcess("start");
+        break;
+      case K::kKill:
+        Note("kill");
+        // As a crash ends it.
+        machine_.KillProcess(STATUS_ACCESS_VIOLATION);
+        break;
+      case K::kReboot:
+        Shutdown("reboot");
+        bootPending_ = true;
+        if (!ProcessRunning()) Boot();
         break;
       case K::kStop:
         ControlThroughScm("stop", SERVICE_CONTROL_STOP);
@@ -204,7 +249,7 @@ class ScenarioRun {
         ControlThroughScm("control " + std::to_string(action.number), static_cast<DWORD>(action.number));
         break;
       case K::kShutdown:
-        Shutdown();
+        Shutdown("shutdown");
         break;
       case K::kLid:
         PowerSetting(action.number == 0 ? "lid close" : "lid open", kGuidLidSwitchStateChange, action.number);
@@ -264,10 +309,13 @@ class ScenarioRun {
     Sending(what, control == SERVICE_CONTROL_STOP, machine_.SendControl(kServiceName, control), "");
   }
 
-  // The SCM tells each service that accepts it, once, as the system goes down.
-  void Shutdown() {
-    Note("shutdown");
-    Sending("shutdown", true, machine_.Shutdown(), "the service does not accept a shutdown now");
+  // The SCM tells each service that accepts it, once, as the system goes
+  // down; the system ends the service process at the deadline.
+  void Shutdown(const std::string& what) {
+    Note(what);
+    shutDown_ = true;
+    Sending("shutdown", true, machine_.Shutdown(scenario_.shutdownTimeoutMs),
+            "the service does not accept a shutdown now");
   }
 
   void PowerSetting(const std::string& what, const GUID& setting, unsigned long value) {
@@ -299,17 +347,28 @@ class ScenarioRun {
     sent.atMs = machine_.Now();
     sent.what = what;
     sent.lifecycle = lifecycle;
+    sent.process = static_cast<int>(processes_.size()) - 1;
     if (!request) sent.refusal = notSent;
-    if (lifecycle && request && !RefusedAtOnce(*request)) {
-      stopAsked_ = true;
-      lastLifecycle_ = what;
-    }
     sent_.push_back({sent, std::move(request)});
   }
 
-  bool RefusedAtOnce(const sim::ScmRequest& request) {
+  // A stop or a shutdown on its way to the running service process, or
+  // delivered to it.
+  bool StopUnderWay() {
     auto lock = machine_.kernel.Lock();
-    return request.done && request.error != ERROR_SUCCESS;
+    return std::any_of(sent_.begin(), sent_.end(), [this](const SentControl& s) {
+      return s.sent.lifecycle && s.request && s.request->queued &&
+             s.sent.process + 1 == static_cast<int>(processes_.size());
+    });
+  }
+
+  // The last stop or shutdown the process's handler got ("" when none).
+  std::string LifecycleOf(int process) {
+    auto lock = machine_.kernel.Lock();
+    std::string what;
+    for (const SentControl& s : sent_)
+      if (s.sent.lifecycle && s.sent.process == process && s.request && s.request->deliveredAtMs) what = s.sent.what;
+    return what;
   }
 
   // What became of each control by the end of the run.
@@ -319,11 +378,12 @@ class ScenarioRun {
     for (const SentControl& s : sent_) {
       ControlSent sent = s.sent;
       if (const sim::ScmRequest* request = s.request.get()) {
+        sent.queued = request->queued;
         sent.delivered = request->deliveredAtMs.has_value();
         if (sent.delivered) {
           sent.deliveredAtMs = *request->deliveredAtMs;
           sent.returned = request->returnedAtMs.has_value();
-          sent.handlerMs = request->returnedAtMs.value_or(now) - sent.deliveredAtMs;
+          sent.handlerMs = request->returnedAtMs.value_or(request->done ? request->doneAtMs : now) - sent.deliveredAtMs;
         } else if (request->GaveUp(now)) {
           sent.refusal = "the SCM gave up waiting for its turn: error " + std::to_string(ERROR_SERVICE_REQUEST_TIMEOUT);
         } else if (request->done) {
@@ -337,21 +397,41 @@ class ScenarioRun {
   }
 
   void AwaitProcessEnd() {
-    if (!mainThread_) return;
-    const auto& main = mainThread_;
-    auto lock = machine_.kernel.Lock();
-    machine_.kernel.BlockReal(
-        lock, [&] { return main->finished; }, machine_.kernel.Now() + kProcessEndWaitMs, std::chrono::seconds(20));
+    machine_.RunUntilOrTime([this] { return !machine_.process.Running(); }, machine_.Now() + kProcessEndWaitMs);
+  }
+
+  // What the last process left when it ended of itself, read before the
+  // next one starts.
+  void FinishProcess() {
+    if (processes_.empty()) return;
+    ProcessTrack& track = processes_.back();
+    bool endedOfItself;
+    {
+      auto lock = machine_.kernel.Lock();
+      endedOfItself = !machine_.process.Running() && track.main->finished && EndedOfItself(EndText());
+    }
+    if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(static_cast<int>(processes_.size()) - 1));
+  }
+
+  // How the service process ended, as the journal says; lock held.
+  std::string EndText() const {
+    for (auto it = machine_.kernel.journal.end(); it != machine_.kernel.journal.begin();) {
+      --it;
+      if (it->kind == sim::JournalKind::kProcess) return Utf8(it->text);
+    }
+    return "";
+  }
+  static bool EndedOfItself(const std::string& end) {
+    return end.rfind("main thread returned", 0) == 0 || end.rfind("ExitProcess", 0) == 0;
   }
 
   void Collect() {
     result_.endMs = machine_.Now();
+    FinishProcess();
     CollectTimeline();
     CollectControls();
-    std::map<int, bool> disabled;
     {
       auto lock = machine_.kernel.Lock();
-      result_.processEnded = mainThread_ && mainThread_->finished;
       for (const auto& [name, index] : deviceIndex_) {
         const sim::DeviceNode& node = machine_.devices.nodes.at(static_cast<std::size_t>(index));
         DeviceAtEnd device;
@@ -376,12 +456,6 @@ class ScenarioRun {
       result_.registryAtEnd[Utf8(key) + "\\" + e.valueName] =
           value ? std::optional<std::string>(ValueText(*value)) : std::nullopt;
     }
-    const auto reports = machine_.scm.StatusReports();
-    if (!reports.empty()) result_.finalState = StateName(reports.back().status.dwCurrentState);
-    result_.reachedRunning = std::any_of(reports.begin(), reports.end(), [](const sim::StatusReport& r) {
-      return r.status.dwCurrentState == SERVICE_RUNNING;
-    });
-    if (result_.processEnded) result_.handlesLeftOpen = HandlesLeftOpen();
     result_.biometricServiceRunningAtEnd = BiometricServiceRunning();
     result_.secureFingerprintCalledFor = SecureFingerprintCalledFor();
   }
@@ -392,9 +466,9 @@ class ScenarioRun {
   // the driver-attach event (left for the system to close with the process),
   // after a shutdown, which ends the process at once, the service's events,
   // and what a terminated worker held (it can close nothing any more).
-  std::vector<std::string> HandlesLeftOpen() {
+  std::vector<std::string> HandlesLeftOpen(const std::string& lifecycle) {
     std::vector<HANDLE> kept = {machine_.scm.dispatcher.statusHandle, g_hFpMainThread.Get(), g_hDriverAttachEvent.Get()};
-    if (lastLifecycle_ == "shutdown")
+    if (lifecycle == "shutdown")
       for (const NamedEventSlot* slot : {&g_hServiceStopEvent, &g_hTerminateThreadEvent, &g_hCheckYBEvent})
         kept.push_back(slot->Get());
     std::vector<std::string> left;
@@ -489,17 +563,54 @@ class ScenarioRun {
       }
     }
     std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& item : items) result_.timeline.push_back(std::move(item.second));
+    for (auto& [seq, observation] : items) {
+      observation.process = ProcessAt(seq);
+      result_.timeline.push_back(std::move(observation));
+    }
+    CollectProcesses();
+  }
+
+  // The service process whose life holds this journal position; -1: none.
+  int ProcessAt(std::uint64_t seq) const {
+    int process = -1;
+    for (std::size_t i = 0; i < processes_.size() && processes_[i].startSeq <= seq; ++i) process = static_cast<int>(i);
+    return process;
+  }
+
+  // Each process's end as the journal shows it, and its own status reports.
+  void CollectProcesses() {
+    for (const sim::JournalEntry& entry : machine_.Journal()) {
+      const int process = ProcessAt(entry.seq);
+      if (entry.kind != sim::JournalKind::kProcess || process < 0) continue;
+      ServiceProcessRun& run = processes_[static_cast<std::size_t>(process)].run;
+      const std::string text = Utf8(entry.text);
+      run.endMs = entry.timeMs;
+      run.end = text.substr(0, text.find(", exit code"));
+      run.endedOfItself = EndedOfItself(text);
+    }
+    for (const Observation& o : result_.timeline) {
+      if (o.kind != Observation::Kind::kStatus || o.process < 0) continue;
+      ServiceProcessRun& run = processes_[static_cast<std::size_t>(o.process)].run;
+      run.finalState = o.subject;
+      run.reachedRunning = run.reachedRunning || o.subject == "RUNNING";
+    }
+    for (const ProcessTrack& track : processes_) result_.processes.push_back(track.run);
   }
 
   const Scenario& scenario_;
   const RunOptions& options_;
   sim::Machine machine_;
   std::map<std::string, int> deviceIndex_;
-  std::shared_ptr<sim::ThreadObject> mainThread_;
+  // The service processes started so far, the last one the current one.
+  struct ProcessTrack {
+    std::uint64_t startSeq = 0;  // the journal position of its start
+    ServiceProcessRun run;
+    std::shared_ptr<sim::ThreadObject> main;
+  };
+  std::vector<ProcessTrack> processes_;
   bool settingUp_ = true;
-  bool stopAsked_ = false;
-  std::string lastLifecycle_;
+  bool shutDown_ = false;     // a shutdown or reboot began, and no boot followed
+  bool bootPending_ = false;  // a reboot waits for the service process to end
   struct SentControl {
     ControlSent sent;
     std::shared_ptr<const sim::ScmRequest> request;

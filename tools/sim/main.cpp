@@ -22,10 +22,13 @@ namespace {
 constexpr int kUsageOrScenarioError = 2;
 
 const char kUsage[] =
-    "usage: zefo_sim [--events] [--trace] [--journal] [--json] [--svg FILE] [--inject EVENT@MS] SCENARIO\n"
-    "       zefo_sim --explore stop|shutdown|driver-attach|lid [--seeds N] SCENARIO\n"
-    "       zefo_sim --soak HOURS [--seed S] [SCENARIO]\n"
-    "EVENT is stop, shutdown, driver-attach or lid (opened); MS is machine time in ms.\n"
+    "usage: zefo_sim [--events] [--trace] [--journal] [--json] [--svg FILE] [--inject EVENT@MS]\n"
+    "                [--shutdown-timeout DURATION] SCENARIO\n"
+    "       zefo_sim --explore stop|shutdown|kill|reboot|driver-attach|lid [--seeds N]\n"
+    "                [--shutdown-timeout DURATION] SCENARIO\n"
+    "       zefo_sim --soak HOURS [--seed S] [--shutdown-timeout DURATION] [SCENARIO]\n"
+    "EVENT is stop, shutdown, kill, reboot, driver-attach or lid (opened); MS is machine time in ms.\n"
+    "--shutdown-timeout replaces the scenario's (e.g. 5s; 20s when neither gives one).\n"
     "A soak without SCENARIO runs on a laptop of its own.\n"
     "Exit status: 0 every expectation held (exploring, soaking: no promise broken), 1 otherwise, 2 bad usage or scenario.\n";
 
@@ -37,6 +40,8 @@ struct CommandLine {
   double soakHours = 0;  // 0: no soak
   std::optional<std::uint64_t> seed;  // --soak's; 1 when not given
   int seeds = 1;                      // --explore's tie-break seeds
+  std::optional<std::uint64_t> shutdownTimeoutMs;
+  std::string shutdownTimeoutText;
   std::string path;
 };
 
@@ -83,6 +88,11 @@ CommandLine ParseCommandLine(int argc, char** argv) {
           std::stoi(text) < 1)
         UsageError("bad seeds '" + text + "' (how many, 1 to 9999)");
       command.seeds = std::stoi(text);
+    } else if (arg == "--shutdown-timeout") {
+      command.shutdownTimeoutText = value();
+      command.shutdownTimeoutMs = scenario::ParseDuration(command.shutdownTimeoutText);
+      if (!command.shutdownTimeoutMs)
+        UsageError("bad shutdown timeout '" + command.shutdownTimeoutText + "' (e.g. 5s, 20s)");
     } else if (arg == "--seed") {
       const std::string text = value();
       if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -138,14 +148,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.what());
     return kUsageOrScenarioError;
   }
+  // A replay command names what shaped the scenario.
+  std::string replayed = command.path;
+  if (command.shutdownTimeoutMs) {
+    loaded.shutdownTimeoutMs = *command.shutdownTimeoutMs;
+    replayed = "--shutdown-timeout " + command.shutdownTimeoutText + (replayed.empty() ? "" : " " + replayed);
+  }
   if (command.soakHours > 0) {
-    const auto soak = scenario::RunSoak(loaded, command.path, command.soakHours, command.seed.value_or(1));
+    const auto soak = scenario::RunSoak(loaded, replayed, command.soakHours, command.seed.value_or(1));
     scenario::PrintSoak(stdout, soak, command.soakHours, command.seed.value_or(1));
     return soak.violatingBoots == 0 ? 0 : 1;
   }
   if (!command.explore.empty()) {
-    const auto exploration = scenario::Explore(loaded, command.path, command.explore, command.seeds);
-    scenario::PrintExploration(stdout, exploration, command.path, command.explore);
+    const auto exploration = scenario::Explore(loaded, replayed, command.explore, command.seeds);
+    scenario::PrintExploration(stdout, exploration, replayed, command.explore);
     return exploration.violatingRuns == 0 ? 0 : 1;
   }
   return RunOnce(loaded, command);

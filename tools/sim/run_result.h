@@ -20,6 +20,7 @@ struct Observation {
   std::string subject;  // debug/event: the message; status: state name; device: its scenario name;
                         // registry: key\value under HKLM; command: command line; control: what was sent
   std::string detail;   // device: "disable"/"enable"; registry: the value written; status: the report's fields
+  int process = -1;     // the service process it happened in (index in RunResult::processes); -1: none ran
 };
 
 const char* KindName(Observation::Kind kind);
@@ -31,11 +32,35 @@ struct ControlSent {
   std::uint64_t atMs = 0;
   std::string what;             // "stop", "shutdown", "lid open", ...
   bool lifecycle = false;       // a stop or a shutdown
+  bool queued = false;          // the SCM took it, to send in its turn (it was not refused at once)
   bool delivered = false;       // the handler was called
   std::uint64_t deliveredAtMs = 0;
-  std::uint64_t handlerMs = 0;  // machine time the handler ran, up to the end of the run if it never returned
+  // Machine time the handler ran, up to its process's end or the end of the
+  // run if it never returned.
+  std::uint64_t handlerMs = 0;
   bool returned = false;        // the handler returned
   std::string refusal;          // why it was not delivered
+  int process = -1;             // the service process running when it was sent
+};
+
+// How a killed service process ended, and one the system ended at the
+// shutdown deadline, as ServiceProcessRun::end says.
+constexpr char kKilled[] = "TerminateProcess";
+constexpr char kEndedAtShutdownDeadline[] = "the shutdown deadline passed";
+
+// One service process of the run, from the SCM's start to its end.
+struct ServiceProcessRun {
+  std::uint64_t startMs = 0;
+  std::optional<std::uint64_t> endMs;  // none: it still ran at the end of the run
+  // How it ended, as the machine's journal says ("main thread returned",
+  // "ExitProcess", "TerminateProcess", "the shutdown deadline passed").
+  std::string end;
+  bool endedOfItself = false;  // its main thread returned, or it called ExitProcess
+  std::string finalState;      // its last status report; "" when none
+  bool reachedRunning = false;
+  // The kind of each handle still open once it ended of itself, apart from
+  // those it leaves for the system to close with the process.
+  std::vector<std::string> handlesLeftOpen;
 };
 
 struct DeviceAtEnd {
@@ -51,18 +76,12 @@ struct RunResult {
   // Every distinct machine time at which the machine's journal shows anything.
   std::vector<std::uint64_t> instants;
   std::uint64_t endMs = 0;
-  bool started = false;
-  bool reachedRunning = false;
-  bool processEnded = false;      // wmain returned
-  std::string finalState;         // the last reported state, "" when none
+  std::vector<ServiceProcessRun> processes;  // in order; none when the service never started
   std::vector<DeviceAtEnd> devices;
   // Registry values the expectations read at the end, by key\value under HKLM.
   std::map<std::string, std::optional<std::string>> registryAtEnd;
   // Each device's WinBio\Configurations key under HKLM.
   std::map<std::string, std::string> configurationKeys;
-  // The kind of each handle of the service still open once wmain returned,
-  // apart from those it leaves for the system to close with the process.
-  std::vector<std::string> handlesLeftOpen;
   bool biometricServiceRunningAtStart = true;
   bool biometricServiceRunningAtEnd = true;
   // What SecureFingerprint should read for the firmware state at the end.

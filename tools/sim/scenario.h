@@ -52,7 +52,7 @@ struct OtherService {
 // the timeline, and the timeline's own actions.
 struct Action {
   enum class Kind {
-    kStart, kStop, kShutdown, kUserControl,
+    kStart, kStop, kShutdown, kUserControl, kKill, kReboot,
     kLid, kDisplay, kSession,
     kProblem, kAddDevice, kRemoveDevice, kDriverAttach,
     kSetting, kConfig, kFirmware, kFirmwareMissing, kFault,
@@ -105,6 +105,8 @@ struct Scenario {
   bool uefiFirmware = true;  // false: legacy BIOS, no firmware variables at all
   std::uint64_t scTimeMs = 0;
   std::uint64_t installerTimeMs = 0;
+  // How long the system gives the service after a shutdown control.
+  std::uint64_t shutdownTimeoutMs = 20000;
   std::optional<std::uint64_t> endMs;  // how long the run lasts; else a minute past its last time
   std::vector<TimedAction> timeline;  // in time order, file order within one instant
   std::vector<Expectation> expectations;

@@ -141,10 +141,6 @@ class Parser {
       timed.atMs = Time(in, "time");
       timed.action = TimelineAction(in, line);
       lastTimeMs_ = timed.atMs;
-      if (timed.action.kind == Action::Kind::kStart) {
-        if (started_) in.Fail("the service starts once per scenario");
-        started_ = true;
-      }
       scenario_.timeline.push_back(timed);
     } else if (keyword == "expect") {
       scenario_.expectations.push_back(ExpectationLine(in, line));
@@ -162,6 +158,8 @@ class Parser {
       scenario_.scTimeMs = in.Take("hang") ? kHang : in.Duration("sc.exe run time");
     } else if (keyword == "installer-time") {
       scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
+    } else if (keyword == "shutdown-timeout") {
+      scenario_.shutdownTimeoutMs = in.Duration("shutdown timeout");
     } else if (keyword == "end") {
       scenario_.endMs = in.Duration("end time");
     } else if (keyword == "firmware" && in.OnlyRest("none")) {
@@ -171,8 +169,8 @@ class Parser {
       scenario_.setup.push_back(ChangeLine(keyword, in, line));
     } else {
       in.Fail("unknown keyword '" + keyword +
-              "' (expected device, service, setting, config, firmware, privilege, sc-time, installer-time, fail, "
-              "end, at or expect)");
+              "' (expected device, service, setting, config, firmware, privilege, sc-time, installer-time, "
+              "shutdown-timeout, fail, end, at or expect)");
     }
     in.Done();
   }
@@ -314,6 +312,10 @@ class Parser {
       action.kind = K::kStop;
     } else if (word == "shutdown") {
       action.kind = K::kShutdown;
+    } else if (word == "kill") {
+      action.kind = K::kKill;
+    } else if (word == "reboot") {
+      action.kind = K::kReboot;
     } else if (word == "control") {
       action.kind = K::kUserControl;
       action.number = static_cast<unsigned long>(in.Number("control code"));
@@ -343,8 +345,8 @@ class Parser {
       action = ChangeLine(word, in, line);
     } else {
       in.Fail("unknown action '" + word +
-              "' (expected start, stop, shutdown, control, lid, display, logon, logoff, lock, unlock, problem, add, "
-              "remove, driver-attach, setting, config, firmware or fail)");
+              "' (expected start, stop, shutdown, kill, reboot, control, lid, display, logon, logoff, lock, unlock, "
+              "problem, add, remove, driver-attach, setting, config, firmware or fail)");
     }
     return action;
   }
@@ -413,7 +415,6 @@ class Parser {
 
   Scenario scenario_;
   std::uint64_t lastTimeMs_ = 0;
-  bool started_ = false;
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ struct Behaviour {
   std::vector<DWORD> startPendingHints;  // one START_PENDING report per entry, a minute apart
   HANDLE startGate = nullptr;            // waited on before RUNNING
   DWORD stopHandlerMs = 0;
+  DWORD shutdownHandlerMs = 0;
 };
 Behaviour g_behaviour;
 SERVICE_STATUS_HANDLE g_status = nullptr;
@@ -37,8 +38,8 @@ void Report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0) {
 }
 
 DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
-  if (control != SERVICE_CONTROL_STOP) return NO_ERROR;
-  os::Sleep(g_behaviour.stopHandlerMs);
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return NO_ERROR;
+  os::Sleep(control == SERVICE_CONTROL_STOP ? g_behaviour.stopHandlerMs : g_behaviour.shutdownHandlerMs);
   Report(SERVICE_STOPPED);
   return NO_ERROR;
 }
@@ -325,6 +326,74 @@ TEST_F(Machine, RequestsWaitingForAHandlerAreTakenUpInOrder) {
   ASSERT_NE(journal.end(), at(L"stopping First"));
   EXPECT_LT(at(L"stopping Second"), at(L"stopping First"));
   EXPECT_EQ(0u, m.Join(main));
+}
+
+// The HandlerEx page gives a service about 20 s after the shutdown control;
+// then the system ends its process wherever it stands, and a service that
+// does not take the control gets nothing but that end.
+TEST_F(Machine, AShutdownEndsTheServiceProcessAtItsDeadline) {
+  struct Case {
+    DWORD accepted;
+    DWORD shutdownHandlerMs;
+    std::uint64_t timeoutMs;
+    bool sent;
+    std::uint64_t endedAfterMs;
+    const wchar_t* how;
+  } cases[] = {
+      {SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 2000, 20000, true, 2000, L"main thread returned"},
+      {SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 40000, 20000, true, 20000, L"the shutdown deadline passed"},
+      {SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 40000, 5000, true, 5000, L"the shutdown deadline passed"},
+      {SERVICE_ACCEPT_STOP, 0, 20000, false, 20000, L"the shutdown deadline passed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.shutdownHandlerMs) + " ms handler, " + std::to_string(c.timeoutMs) + " ms timeout");
+    g_behaviour.accepted = c.accepted;
+    g_behaviour.shutdownHandlerMs = c.shutdownHandlerMs;
+    auto main = StartService();
+    ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+    const std::uint64_t shutdownAt = m.Now();
+    EXPECT_EQ(c.sent, m.Shutdown(c.timeoutMs) != nullptr);
+    m.Join(main);
+    EXPECT_EQ(shutdownAt + c.endedAfterMs, m.Now());
+    EXPECT_TRUE(Journaled(sim::JournalKind::kProcess,
+                          c.how + std::wstring(L", exit code ") + std::to_wstring(main->exitCode)));
+    m.Boot();
+  }
+}
+
+// While the system goes down ControlService fails as its page says; a boot
+// brings the other services back to their state at boot, devices without
+// the problems whose cause went with the power, and keeps what was disabled.
+TEST_F(Machine, AfterAShutdownTheMachineBootsAfresh) {
+  m.scm.AddService(L"Running", SERVICE_RUNNING, 5000);
+  m.scm.AddService(L"Stopped", SERVICE_STOPPED);
+  const int passing = m.devices.AddDevice(sim::SimDevice{L"Passing", {L"ROOT\\A"}, 43});
+  const int lasting = m.devices.AddDevice(sim::SimDevice{L"Lasting", {L"ROOT\\B"}, 31, /*problemPersists=*/true});
+  auto main = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle running(os::OpenServiceW(manager.Get(), L"Running", SERVICE_STOP | SERVICE_START));
+  UniqueScHandle stopped(os::OpenServiceW(manager.Get(), L"Stopped", SERVICE_START));
+  ASSERT_TRUE(os::StartServiceW(stopped.Get(), 0, nullptr));
+  {
+    auto lock = m.kernel.Lock();
+    m.devices.ChangeState(passing, DICS_DISABLE);
+  }
+  m.Shutdown();
+  SERVICE_STATUS status{};
+  SetSentinelLastError();
+  EXPECT_FALSE(os::ControlService(running.Get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHUTDOWN_IN_PROGRESS), os::GetLastError());
+  m.Join(main);
+  m.Boot();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(L"Stopped"));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(L"Running"));
+  EXPECT_TRUE(os::ControlService(running.Get(), SERVICE_CONTROL_STOP, &status));
+  auto lock = m.kernel.Lock();
+  EXPECT_EQ(0u, m.devices.nodes[static_cast<std::size_t>(passing)].device.problem);
+  EXPECT_TRUE(m.devices.nodes[static_cast<std::size_t>(passing)].disabled);
+  EXPECT_EQ(31u, m.devices.nodes[static_cast<std::size_t>(lasting)].device.problem);
 }
 
 TEST_F(Machine, PowerEventsReachOnlyAServiceThatAcceptsThem) {

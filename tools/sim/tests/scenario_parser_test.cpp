@@ -37,7 +37,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadLine{"sensor 43",
                 "unknown keyword 'sensor' (expected device, service, setting, config, firmware, privilege, sc-time, "
-                "installer-time, fail, end, at or expect)"},
+                "installer-time, shutdown-timeout, fail, end, at or expect)"},
+        BadLine{"shutdown-timeout never", "bad shutdown timeout: never (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"at 1m reboot now", "unexpected 'now' at the end of the line"},
         BadLine{"service", "missing service name"},
         BadLine{"service WbioSrvc stop-time", "missing stop time"},
         BadLine{"service WbioSrvc start-time soon", "bad start time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
@@ -52,8 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"at stop", "bad time: stop (e.g. 0, 30s, 2m, 1h30m, +5s)"},
         BadLine{"at 1m", "missing action"},
         BadLine{"at 1m jump",
-                "unknown action 'jump' (expected start, stop, shutdown, control, lid, display, logon, logoff, lock, "
-                "unlock, problem, add, remove, driver-attach, setting, config, firmware or fail)"},
+                "unknown action 'jump' (expected start, stop, shutdown, kill, reboot, control, lid, display, logon, "
+                "logoff, lock, unlock, problem, add, remove, driver-attach, setting, config, firmware or fail)"},
         BadLine{"at 1m problem camera 43", "unknown device 'camera' (declare it first with a device line)"},
         BadLine{"at 1m problem sensor 4x", "malformed problem code (or clear): 4x"},
         BadLine{"at 1m lid ajar", "bad lid state 'ajar' (expected close, open)"},
@@ -95,8 +97,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "unknown expectation 'smell' (expected debug, event, device, command, state or registry)"},
         BadLine{"expect debug \"unterminated", "unterminated quoted text"}));
 
-TEST(ScenarioParser, SecondStartIsRefused) {
-  EXPECT_EQ("s.scn:2: the service starts once per scenario", ErrorOf("at 0 start\nat 1m start\n"));
+// A crash, a reboot and a start after the service stopped: each a new
+// service process, on the one machine.
+TEST(ScenarioParser, ProcessesComeAndGo) {
+  const scenario::Scenario s = ParseScenario(
+      "shutdown-timeout 5s\nat 0 start\nat 1m kill\nat 2m start\nat 3m reboot\nat 4m stop\nat 5m start\n", "s.scn");
+  using K = scenario::Action::Kind;
+  std::vector<K> kinds;
+  for (const scenario::TimedAction& timed : s.timeline) kinds.push_back(timed.action.kind);
+  EXPECT_EQ((std::vector<K>{K::kStart, K::kKill, K::kStart, K::kReboot, K::kStop, K::kStart}), kinds);
+  EXPECT_EQ(5000u, s.shutdownTimeoutMs);
+  EXPECT_EQ(20000u, ParseScenario("", "s.scn").shutdownTimeoutMs);
 }
 
 TEST(ScenarioParser, ServiceDeclaredTwiceInAnyCaseIsRefused) {
