@@ -410,7 +410,8 @@ class ScenarioRun {
       auto lock = machine_.kernel.Lock();
       endedOfItself = !machine_.process.Running() && track.main->finished && EndedOfItself(EndText());
     }
-    if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(static_cast<int>(processes_.size()) - 1));
+    const int process = static_cast<int>(processes_.size()) - 1;
+    if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(process));
   }
 
   // How the service process ended, as the journal says; lock held.
@@ -457,7 +458,7 @@ class ScenarioRun {
           value ? std::optional<std::string>(ValueText(*value)) : std::nullopt;
     }
     result_.biometricServiceRunningAtEnd = BiometricServiceRunning();
-    result_.secureFingerprintCalledFor = SecureFingerprintCalledFor();
+    result_.shutDownAtEnd = shutDown_;
   }
 
   // Read from what the process still had when it ended, before the system
@@ -484,12 +485,6 @@ class ScenarioRun {
     return state == SERVICE_RUNNING || state == SERVICE_START_PENDING;
   }
 
-  std::uint32_t SecureFingerprintCalledFor() {
-    auto lock = machine_.kernel.Lock();
-    if (!machine_.process.systemEnvironmentHeld || !machine_.firmware.uefi) return 0;
-    const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
-    return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
-  }
 
   void CollectTimeline() {
     std::vector<std::pair<std::uint64_t, Observation>> items;  // by machine sequence number
@@ -518,11 +513,20 @@ class ScenarioRun {
       add(report.seq, report.timeMs, K::kStatus, "SERVICE_" + state + " " + fields, state, fields);
     }
     for (const sim::DeviceAction& action : machine_.devices.Actions()) {
-      std::string name;
-      for (const auto& [deviceName, index] : deviceIndex_)
-        if (index == action.device) name = deviceName;
+      const std::string name = DeviceName(action.device);
       const std::string change = DeviceStateChange(action.stateChange);
       add(action.seq, action.timeMs, K::kDevice, change + " " + name, name, change);
+    }
+    for (const sim::DeviceAction& refusal : machine_.devices.Refusals()) {
+      const std::string name = DeviceName(refusal.device);
+      const std::string change = DeviceStateChange(refusal.stateChange);
+      add(refusal.seq, refusal.timeMs, K::kDevice,
+          change + " " + name + " refused with error " + std::to_string(refusal.error), name, change + " refused");
+    }
+    for (const sim::FirmwareRead& read : machine_.firmware.Reads()) {
+      if (read.name != L"EssState") continue;
+      const bool on = read.error == ERROR_SUCCESS && !read.bytes.empty() && read.bytes[0] == 1;
+      result_.essStateReads.push_back(EssStateRead{read.timeMs, ProcessAt(read.seq), read.injected, on ? 1u : 0u});
     }
     for (const sim::CommandRun& run : machine_.process.Commands()) {
       const std::string line = Utf8(run.commandLine);
@@ -567,6 +571,12 @@ class ScenarioRun {
       result_.timeline.push_back(std::move(observation));
     }
     CollectProcesses();
+  }
+
+  std::string DeviceName(int device) const {
+    for (const auto& [name, index] : deviceIndex_)
+      if (index == device) return name;
+    return "";
   }
 
   // The service process whose life holds this journal position; -1: none.
