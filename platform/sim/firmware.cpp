@@ -53,8 +53,6 @@ void FirmwareModel::SetUefi(bool present) {
 }  // namespace sim
 
 namespace os {
-using sim::Fail;
-
 DWORD GetFirmwareEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpGuid, PVOID pBuffer, DWORD nSize) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();

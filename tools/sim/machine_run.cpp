@@ -211,7 +211,7 @@ class ScenarioRun {
     ProcessTrack track;
     track.startSeq = startSeq;
     track.run.startMs = machine_.Now();
-    track.main = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
+    machine_.StartServiceProcess(kServiceName, RunServiceProgram);
     processes_.push_back(std::move(track));
     if (options_.traceSession) EnableTraceSession();
   }
@@ -383,7 +383,8 @@ class ScenarioRun {
         if (sent.delivered) {
           sent.deliveredAtMs = *request->deliveredAtMs;
           sent.returned = request->returnedAtMs.has_value();
-          sent.handlerMs = request->returnedAtMs.value_or(request->done ? request->doneAtMs : now) - sent.deliveredAtMs;
+          const std::uint64_t endedAt = request->returnedAtMs.value_or(request->done ? request->doneAtMs : now);
+          sent.handlerMs = endedAt - sent.deliveredAtMs;
         } else if (request->GaveUp(now)) {
           sent.refusal = "the SCM gave up waiting for its turn: error " + std::to_string(ERROR_SERVICE_REQUEST_TIMEOUT);
         } else if (request->done) {
@@ -408,7 +409,7 @@ class ScenarioRun {
     bool endedOfItself;
     {
       auto lock = machine_.kernel.Lock();
-      endedOfItself = !machine_.process.Running() && track.main->finished && EndedOfItself(EndText());
+      endedOfItself = !machine_.process.Running() && EndedOfItself(EndText());
     }
     const int process = static_cast<int>(processes_.size()) - 1;
     if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(process));
@@ -484,7 +485,6 @@ class ScenarioRun {
     const auto state = machine_.ServiceState(Wide(kBiometricService));
     return state == SERVICE_RUNNING || state == SERVICE_START_PENDING;
   }
-
 
   void CollectTimeline() {
     std::vector<std::pair<std::uint64_t, Observation>> items;  // by machine sequence number
@@ -614,7 +614,6 @@ class ScenarioRun {
   struct ProcessTrack {
     std::uint64_t startSeq = 0;  // the journal position of its start
     ServiceProcessRun run;
-    std::shared_ptr<sim::ThreadObject> main;
   };
   std::vector<ProcessTrack> processes_;
   bool settingUp_ = true;

@@ -164,8 +164,8 @@ TEST(SecureFingerprint, IsJudgedAgainstTheLastReadTheServiceMade) {
   } cases[] = {
       {"as read", std::move(RunOf(100000).Read(1000, 1)), 1, kNone},
       {"not as read", std::move(RunOf(100000).Read(1000, 1)), 0, wrong},
-      {"a later read the machine failed by a fault saw nothing", std::move(RunOf(100000).Read(1000, 1).Read(50000, 0, true)),
-       1, kNone},
+      {"a later read the machine failed by a fault saw nothing",
+       std::move(RunOf(100000).Read(1000, 1).Read(50000, 0, true)), 1, kNone},
       {"a read whose sync may still run", std::move(RunOf(100000).Read(90000, 1)), 0, kNone},
       {"a read before the sensor came back",
        std::move(RunOf(200000).Read(1000, 1).See(60000, Observation::Kind::kControl, "add sensor")), 0, kNone},
@@ -189,7 +189,8 @@ TEST(StopHandler, TheLongestStopOrShutdownHandlerIsMeasured) {
   // Only the lid's handler broke the 30 s: 27 s for a stop breaks nothing.
   ASSERT_EQ(1u, check.broken.size());
   EXPECT_EQ("control handler back within 30 s", check.broken[0].promise);
-  EXPECT_EQ(std::nullopt, CheckPromises(scenario::ParseScenario("", "s.scn"), RunOf(100000).Get()).longestStopHandlerMs);
+  const auto none = CheckPromises(scenario::ParseScenario("", "s.scn"), RunOf(100000).Get());
+  EXPECT_EQ(std::nullopt, none.longestStopHandlerMs);
 }
 
 }  // namespace
