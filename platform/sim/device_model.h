@@ -21,10 +21,12 @@ struct SimDevice {
   bool present = true;                    // only present members are listed (DIGCF_PRESENT)
 };
 
-// A state change the class installer carried out.
+// A state change the class installer carried out, or one the machine
+// refused (an injected fault, a device that has gone).
 struct DeviceAction : Stamp {
   int device;         // index in the order devices were added
   DWORD stateChange;  // DICS_DISABLE or DICS_ENABLE
+  DWORD error = ERROR_SUCCESS;  // refused: the error SetupDiCallClassInstaller failed with
 };
 
 struct DeviceProperty {
@@ -49,7 +51,7 @@ class DeviceInfoSet : public Object {
 
 class DeviceModel {
  public:
-  explicit DeviceModel(Kernel& kernel) : actions(kernel.logWindow), kernel_(kernel) {}
+  explicit DeviceModel(Kernel& kernel) : actions(kernel.logWindow), refusals(kernel.logWindow), kernel_(kernel) {}
 
   // Biometric class; returns its index (list order).
   int AddDevice(SimDevice device);
@@ -70,6 +72,8 @@ class DeviceModel {
   // once something is created there with machine.registry.
   std::wstring HardwareKeyPath(int device) const;
   std::vector<DeviceAction> Actions() const;
+  // The state changes the machine refused, in order.
+  std::vector<DeviceAction> Refusals() const;
   int OpenDeviceLists() const;  // lists built and not yet destroyed
   // Machine time each SetupDiCallClassInstaller call takes before it carries
   // out the change; kNever: the class installer hangs.
@@ -82,9 +86,12 @@ class DeviceModel {
   ULONG ProblemOf(const DeviceNode& node) const { return node.disabled ? CM_PROB_DISABLED : node.device.problem; }
   // Carries out a DIF_PROPERTYCHANGE state change and records it.
   void ChangeState(int device, DWORD stateChange);
+  // Records a state change the machine refused with this error.
+  void Refuse(int device, DWORD stateChange, DWORD error);
 
   std::vector<DeviceNode> nodes;
   BoundedLog<DeviceAction> actions;
+  BoundedLog<DeviceAction> refusals;
   int openLists = 0;
   std::uint64_t installerTimeMs = 0;
 

@@ -63,6 +63,11 @@ std::vector<DeviceAction> DeviceModel::Actions() const {
   return actions.Entries();
 }
 
+std::vector<DeviceAction> DeviceModel::Refusals() const {
+  auto lock = kernel_.Lock();
+  return refusals.Entries();
+}
+
 int DeviceModel::OpenDeviceLists() const {
   auto lock = kernel_.Lock();
   return openLists;
@@ -93,6 +98,19 @@ void DeviceModel::ChangeState(int device, DWORD stateChange) {
   actions.push_back(action);
   kernel_.Record(sim::JournalKind::kDevice, std::wstring(stateChange == DICS_DISABLE ? L"disable " : L"enable ") +
                                std::to_wstring(device) + L" " + node.device.description);
+}
+
+void DeviceModel::Refuse(int device, DWORD stateChange, DWORD error) {
+  DeviceAction refusal;
+  refusal.seq = kernel_.NextSeq();
+  refusal.timeMs = kernel_.Now();
+  refusal.device = device;
+  refusal.stateChange = stateChange;
+  refusal.error = error;
+  refusals.push_back(refusal);
+  kernel_.Record(sim::JournalKind::kDevice, std::wstring(stateChange == DICS_DISABLE ? L"disable " : L"enable ") +
+                                                std::to_wstring(device) + L" refused with error " +
+                                                std::to_wstring(error));
 }
 
 }  // namespace sim
@@ -288,9 +306,14 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
   if (it == member.set->installParams.end()) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
   const DWORD stateChange = it->second.StateChange;
   if (stateChange != DICS_DISABLE && stateChange != DICS_ENABLE) return Fail(ERROR_INVALID_PARAMETER);
-  if (auto fault = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index)) return Fail(*fault);
+  std::optional<DWORD> refusal = m.kernel.TakeFault("SetupDiCallClassInstaller", member.index);
   // A device that left since the list was built has no device node to change.
-  if (!m.devices.nodes[static_cast<std::size_t>(member.device)].device.present) return Fail(ERROR_NO_SUCH_DEVINST);
+  if (!refusal && !m.devices.nodes[static_cast<std::size_t>(member.device)].device.present)
+    refusal = ERROR_NO_SUCH_DEVINST;
+  if (refusal) {
+    m.devices.Refuse(member.device, stateChange, *refusal);
+    return Fail(*refusal);
+  }
   const std::uint64_t installerTime = m.devices.installerTimeMs;
   if (installerTime != 0) {
     const std::uint64_t doneAt = installerTime == sim::kNever ? sim::kNever : m.kernel.Now() + installerTime;

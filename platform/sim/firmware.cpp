@@ -1,6 +1,7 @@
 #include "platform/firmware.h"
 
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 
 #include "platform/sim/machine.h"
@@ -20,6 +21,31 @@ void FirmwareModel::SetVariable(const std::wstring& name, const std::wstring& ve
     variables[KeyOf(name, vendorGuid)] = std::move(bytes);
 }
 
+std::vector<FirmwareRead> FirmwareModel::Reads() const {
+  auto lock = kernel_.Lock();
+  return reads.Entries();
+}
+
+DWORD FirmwareModel::Read(FirmwareRead read) {
+  read.seq = kernel_.NextSeq();
+  read.timeMs = kernel_.Now();
+  std::wstring text = L"GetFirmwareEnvironmentVariableW " + read.name;
+  if (read.error == ERROR_SUCCESS) {
+    wchar_t byte[4];
+    for (BYTE b : read.bytes) {
+      std::swprintf(byte, 4, L" %02x", b);
+      text += byte;
+    }
+  } else {
+    text += (read.injected ? L" fault " : L" error ") + std::to_wstring(read.error);
+  }
+  kernel_.Record(JournalKind::kFirmware, text);
+  const DWORD size = static_cast<DWORD>(read.bytes.size());
+  sim::LastError() = read.error;
+  reads.push_back(std::move(read));
+  return size;
+}
+
 void FirmwareModel::SetUefi(bool present) {
   auto lock = kernel_.Lock();
   uefi = present;
@@ -27,21 +53,26 @@ void FirmwareModel::SetUefi(bool present) {
 }  // namespace sim
 
 namespace os {
-using sim::Fail;
-
 DWORD GetFirmwareEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpGuid, PVOID pBuffer, DWORD nSize) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();
-  if (auto fault = m.kernel.TakeFault("GetFirmwareEnvironmentVariableW")) return Fail(*fault);
-  if (!m.firmware.uefi) return Fail(ERROR_INVALID_FUNCTION);
-  if (lpName == nullptr || lpGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (!m.process.systemEnvironmentEnabled) return Fail(ERROR_PRIVILEGE_NOT_HELD);
+  sim::FirmwareRead read;
+  read.name = lpName ? lpName : L"";
+  auto failed = [&](DWORD error, bool injected = false) {
+    read.error = error;
+    read.injected = injected;
+    return m.firmware.Read(std::move(read));
+  };
+  if (auto fault = m.kernel.TakeFault("GetFirmwareEnvironmentVariableW")) return failed(*fault, true);
+  if (!m.firmware.uefi) return failed(ERROR_INVALID_FUNCTION);
+  if (lpName == nullptr || lpGuid == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  if (!m.process.systemEnvironmentEnabled) return failed(ERROR_PRIVILEGE_NOT_HELD);
   auto it = m.firmware.variables.find(sim::FirmwareModel::KeyOf(lpName, lpGuid));
-  if (it == m.firmware.variables.end()) return Fail(ERROR_ENVVAR_NOT_FOUND);
+  if (it == m.firmware.variables.end()) return failed(ERROR_ENVVAR_NOT_FOUND);
   const std::vector<BYTE>& bytes = it->second;
-  if (pBuffer == nullptr || bytes.size() > nSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (pBuffer == nullptr || bytes.size() > nSize) return failed(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(pBuffer, bytes.data(), bytes.size());
-  sim::LastError() = ERROR_SUCCESS;
-  return static_cast<DWORD>(bytes.size());
+  read.bytes = bytes;
+  return m.firmware.Read(std::move(read));
 }
 }  // namespace os

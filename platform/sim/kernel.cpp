@@ -569,6 +569,7 @@ const char* JournalKindName(JournalKind kind) {
     case JournalKind::kStatus: return "status";
     case JournalKind::kControl: return "control";
     case JournalKind::kDevice: return "device";
+    case JournalKind::kFirmware: return "firmware";
     case JournalKind::kRegistry: return "registry";
     case JournalKind::kCommand: return "command";
     case JournalKind::kConsole: return "console";

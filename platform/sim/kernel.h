@@ -179,7 +179,8 @@ enum class JournalKind {
   kTrace,     // a trace message, a trace registration
   kStatus,    // a service status report
   kControl,   // a control delivered to the service's handler
-  kDevice,    // a class-installer state change
+  kDevice,    // a class-installer state change, or one the machine refused
+  kFirmware,  // a firmware variable read
   kRegistry,  // a registry write
   kCommand,   // a program the process started
   kConsole,   // console output

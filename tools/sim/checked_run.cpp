@@ -67,13 +67,16 @@ std::string InFreshProcess(const std::function<std::string()>& body) {
 }
 
 // The child's findings, one tab-separated line each: "violation\tpromise\tdetail",
-// "instant\tms", "secure\tdevice\tvalue" (value empty when missing).
+// "instant\tms", "secure\tdevice\tvalue" (value empty when missing),
+// "stophandler\tms".
 std::string RunAndCheck(const Scenario& scenario, const std::optional<TimedAction>& injected) {
   RunOptions options;
   if (injected) options.injected.push_back(*injected);
   const RunResult run = RunScenario(scenario, options);
+  const PromiseCheck promises = CheckPromises(scenario, run);
   std::string lines;
-  for (const Violation& v : CheckPromises(scenario, run)) lines += "violation\t" + v.promise + "\t" + v.detail + "\n";
+  for (const Violation& v : promises.broken) lines += "violation\t" + v.promise + "\t" + v.detail + "\n";
+  if (promises.longestStopHandlerMs) lines += "stophandler\t" + std::to_string(*promises.longestStopHandlerMs) + "\n";
   const auto before = injected ? std::optional<std::uint64_t>(injected->atMs) : std::nullopt;
   for (const ExpectationFailure& f : CheckExpectations(scenario, run, before))
     lines += "violation\tthe scenario's own expectations\tline " + std::to_string(f.line) + ": expected " +
@@ -95,6 +98,8 @@ CheckedRun RunCheckedInFreshProcess(const Scenario& scenario, const std::optiona
     const std::string kind = line.substr(0, tab);
     if (kind == "instant") {
       checked.instants.push_back(std::stoull(line.substr(tab + 1)));
+    } else if (kind == "stophandler") {
+      checked.longestStopHandlerMs = std::stoull(line.substr(tab + 1));
     } else if (kind == "secure") {
       const std::string value = line.substr(second + 1);
       checked.secureFingerprints.emplace_back(line.substr(tab + 1, second - tab - 1),

@@ -22,6 +22,8 @@ struct CheckedRun {
   std::vector<std::uint64_t> instants;
   // Each device's SecureFingerprint at the end of the run; none when missing.
   std::vector<std::pair<std::string, std::optional<std::uint32_t>>> secureFingerprints;
+  // The longest a stop or shutdown handler ran; none when none was called.
+  std::optional<std::uint64_t> longestStopHandlerMs;
 };
 
 CheckedRun RunCheckedInFreshProcess(const Scenario& scenario, const std::optional<TimedAction>& injected);

@@ -161,7 +161,6 @@ bool HasConfigurations(const Scenario& scenario, const std::string& device) {
                      [&](const TimedAction& t) { return isConfig(t.action); });
 }
 
-const char* const kSyncFinished = "[ZEFO CheckEssUEFIValue Finish, result = 0!!!";
 // What the main thread logs once the dispatcher has returned.
 const char* const kWmainLastLines[] = {"[ZEFO Service] Enter CServiceBase Destructor...", "[ZEFO Service] Eixt wmain..."};
 // How long a recovery or a biometric-service restart of a still running
@@ -204,8 +203,9 @@ std::vector<ExpectationFailure> CheckExpectations(const Scenario& scenario, cons
   return failures;
 }
 
-std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& run) {
-  std::vector<Violation> violations;
+PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
+  PromiseCheck check;
+  std::vector<Violation>& violations = check.broken;
   // The last stop each process's handler got, and the last shutdown the SCM
   // took for it (a busy handler may keep it from being delivered).
   std::vector<const ControlSent*> stop(run.processes.size(), nullptr), shutdown(run.processes.size(), nullptr);
@@ -215,6 +215,8 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
       if (sent.what == "stop" ? sent.delivered : sent.queued) last[static_cast<std::size_t>(sent.process)] = &sent;
     }
     if (!sent.delivered) continue;
+    if (sent.lifecycle)
+      check.longestStopHandlerMs = std::max(check.longestStopHandlerMs.value_or(0), sent.handlerMs);
     if (sent.handlerMs >= kHandlerLimitMs)
       violations.push_back({"control handler back within 30 s", sent.what + " at " + FormatTime(sent.atMs) +
                                                                    ": handler returned after " +
@@ -243,18 +245,55 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
   // A still running service gets time to finish what it began.
   const bool lastEnded = run.processes.empty() || run.processes.back().endMs.has_value();
   const auto settled = [&](std::uint64_t timeMs) { return lastEnded || timeMs + kSettleMs <= run.endMs; };
+  // The last time the scenario added the device back, or 0.
+  const auto cameBack = [&](const std::string& device) {
+    std::uint64_t at = 0;
+    for (const Observation& o : run.timeline)
+      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device) at = o.timeMs;
+    return at;
+  };
+
+  // A device the service disabled is enabled again by the end; after the
+  // process that disabled it was shut down or killed, by the next start. One
+  // absent at the end is not judged, one that came back only from then on.
   for (const DeviceAtEnd& device : run.devices) {
-    if (!device.disabled) continue;
+    if (!device.disabled || !device.present) continue;
     const Observation* lastDisable = nullptr;
     for (const Observation& o : run.timeline)
       if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "disable") lastDisable = &o;
-    if (lastDisable != nullptr && settled(lastDisable->timeMs))
-      violations.push_back({"every sensor the service disabled is enabled again",
-                            device.name + " disabled at " + FormatTime(lastDisable->timeMs) + ", still disabled at " +
-                                FormatTime(run.endMs)});
+    if (lastDisable == nullptr) continue;
+    const std::uint64_t present = std::max(lastDisable->timeMs, cameBack(device.name));
+    std::uint64_t judgedFrom = present;
+    std::string interruption;
+    if (lastDisable->process >= 0) {
+      const auto disabler = static_cast<std::size_t>(lastDisable->process);
+      const ServiceProcessRun& process = run.processes[disabler];
+      if (process.endMs && (process.end == kKilled || process.end == kEndedAtShutdownDeadline || shutdown[disabler])) {
+        // The next start's first check enables it.
+        if (disabler + 1 >= run.processes.size()) continue;
+        judgedFrom = std::max(judgedFrom, run.processes[disabler + 1].startMs);
+        interruption = "; its process ended at " + FormatTime(*process.endMs) + " (" + process.end +
+                       "), and the start at " + FormatTime(run.processes[disabler + 1].startMs) + " did not enable it";
+      }
+    }
+    if (!settled(judgedFrom)) continue;
+    std::vector<const Observation*> refused;
+    for (const Observation& o : run.timeline)
+      if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "enable refused" &&
+          o.timeMs >= present)
+        refused.push_back(&o);
+    const std::string what = device.name + " disabled at " + FormatTime(lastDisable->timeMs) + ", still disabled at " +
+                             FormatTime(run.endMs);
+    if (refused.empty())
+      violations.push_back({"every sensor the service disabled is enabled again", what + interruption});
+    else
+      check.machineRefusals.push_back({"every sensor the service disabled is enabled again",
+                                       what + ": the machine refused each of its " + std::to_string(refused.size()) +
+                                           " enables (" + refused.back()->text + ")"});
   }
 
-  if (run.biometricServiceRunningAtStart && !run.biometricServiceRunningAtEnd) {
+  // Not judged while the machine goes down.
+  if (run.biometricServiceRunningAtStart && !run.biometricServiceRunningAtEnd && !run.shutDownAtEnd) {
     std::uint64_t lastStop = 0;
     for (const Observation& o : run.timeline)
       if (o.kind == Observation::Kind::kCommand && o.subject == "sc stop WbioSrvc") lastStop = o.timeMs;
@@ -263,23 +302,27 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
                                                               " and no \"sc start WbioSrvc\" after it"});
   }
 
+  // Against the firmware as the service last read it while the sensor was
+  // there, once the sync that read began had time to finish: its process
+  // ran on past the settle time, or ended of itself. A read the machine
+  // failed by an injected fault saw no firmware.
   for (const Device& device : scenario.devices) {
     if (!SyncedSensor(scenario, run, device) || !HasConfigurations(scenario, device.name)) continue;
-    // A sync that finished while the device was there.
-    bool finished = false;
-    for (const Observation& o : run.timeline) {
-      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device.name) finished = false;
-      if ((o.kind == Observation::Kind::kDebug || o.kind == Observation::Kind::kEvent) && o.subject == kSyncFinished)
-        finished = true;
-    }
+    const std::uint64_t present = cameBack(device.name);
+    const EssStateRead* read = nullptr;
+    for (const EssStateRead& r : run.essStateReads)
+      if (!r.injected && r.timeMs >= present && r.process >= 0) read = &r;
     const auto it = std::find_if(run.devices.begin(), run.devices.end(),
                                  [&](const DeviceAtEnd& d) { return d.name == device.name; });
-    if (!finished || it == run.devices.end()) continue;
-    if (it->secureFingerprint != run.secureFingerprintCalledFor)
+    if (read == nullptr || it == run.devices.end()) continue;
+    const ServiceProcessRun& reader = run.processes[static_cast<std::size_t>(read->process)];
+    const bool finished = reader.endMs ? reader.endedOfItself || *reader.endMs >= read->timeMs + kSettleMs
+                                       : read->timeMs + kSettleMs <= run.endMs;
+    if (finished && it->secureFingerprint != read->callsFor)
       violations.push_back(
           {"SecureFingerprint as the firmware calls for",
            device.name + ": " + (it->secureFingerprint ? std::to_string(*it->secureFingerprint) : "missing") +
-               ", the firmware calls for " + std::to_string(run.secureFingerprintCalledFor)});
+               ", the firmware read at " + FormatTime(read->timeMs) + " calls for " + std::to_string(read->callsFor)});
   }
 
   for (const ServiceProcessRun& process : run.processes) {
@@ -302,7 +345,7 @@ std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& 
         violations.push_back({"nothing logged after the final status report but wmain's last lines",
                               FormatTime(it->timeMs) + " " + it->subject});
   }
-  return violations;
+  return check;
 }
 
 }  // namespace scenario

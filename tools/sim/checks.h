@@ -28,10 +28,23 @@ struct Violation {
   std::string detail;   // what the run showed
 };
 
+struct PromiseCheck {
+  std::vector<Violation> broken;
+  // Where the machine refused what the service asked (every enable of a
+  // device it disabled, say): noted, not held against the service.
+  std::vector<Violation> machineRefusals;
+  // The longest a stop or shutdown handler ran, in machine time; none when
+  // no such handler was called.
+  std::optional<std::uint64_t> longestStopHandlerMs;
+};
+
 // The service's promises, checked on a finished run.
-std::vector<Violation> CheckPromises(const Scenario& scenario, const RunResult& run);
+PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run);
 
 // How long the SCM waits for a control handler to return.
 constexpr std::uint64_t kHandlerLimitMs = 30000;
+// How long a stop or shutdown handler is promised to take (a measurement:
+// it breaks nothing).
+constexpr std::uint64_t kStopHandlerPromiseMs = 100;
 
 }  // namespace scenario

@@ -56,6 +56,10 @@ Exploration Explore(const Scenario& scenario, const std::string& path, const std
     for (const Violation& v : run.violations) exploration.findings.push_back({v, replayPrefix + replay});
     exploration.violatingRuns += !run.violations.empty();
     ++exploration.runs;
+    if (run.longestStopHandlerMs && run.longestStopHandlerMs > exploration.longestStopHandlerMs) {
+      exploration.longestStopHandlerMs = run.longestStopHandlerMs;
+      exploration.longestStopHandlerReplay = replayPrefix + replay;
+    }
   };
   useSeed(0);
   const CheckedRun first = RunCheckedInFreshProcess(scenario, std::nullopt);
@@ -81,6 +85,9 @@ void PrintExploration(std::FILE* out, const Exploration& exploration, const std:
   std::fprintf(out, "explore %s over %s: %d runs, %zu instants (%zu injection points), %d violating runs\n",
                event.c_str(), path.c_str(), exploration.runs, exploration.instants, exploration.points.size(),
                exploration.violatingRuns);
+  if (exploration.longestStopHandlerMs)
+    std::fprintf(out, "  %s\n    replay: %s\n", StopHandlerMeasurement(*exploration.longestStopHandlerMs).c_str(),
+                 exploration.longestStopHandlerReplay.c_str());
   PrintFindings(out, exploration.findings);
 }
 

@@ -26,6 +26,9 @@ struct Exploration {
   std::size_t instants = 0;
   std::vector<std::uint64_t> points;  // the machine times the event was injected at
   std::vector<Finding> findings;
+  // The longest a stop or shutdown handler ran in any run, and that run's replay.
+  std::optional<std::uint64_t> longestStopHandlerMs;
+  std::string longestStopHandlerReplay;
 };
 
 // Each run in a fresh process, repeated under each tie-break seed 0..seeds-1

@@ -211,7 +211,7 @@ class ScenarioRun {
     ProcessTrack track;
     track.startSeq = startSeq;
     track.run.startMs = machine_.Now();
-    track.main = machine_.StartServiceProcess(kServiceName, RunServiceProgram);
+    machine_.StartServiceProcess(kServiceName, RunServiceProgram);
     processes_.push_back(std::move(track));
     if (options_.traceSession) EnableTraceSession();
   }
@@ -383,7 +383,8 @@ class ScenarioRun {
         if (sent.delivered) {
           sent.deliveredAtMs = *request->deliveredAtMs;
           sent.returned = request->returnedAtMs.has_value();
-          sent.handlerMs = request->returnedAtMs.value_or(request->done ? request->doneAtMs : now) - sent.deliveredAtMs;
+          const std::uint64_t endedAt = request->returnedAtMs.value_or(request->done ? request->doneAtMs : now);
+          sent.handlerMs = endedAt - sent.deliveredAtMs;
         } else if (request->GaveUp(now)) {
           sent.refusal = "the SCM gave up waiting for its turn: error " + std::to_string(ERROR_SERVICE_REQUEST_TIMEOUT);
         } else if (request->done) {
@@ -408,9 +409,10 @@ class ScenarioRun {
     bool endedOfItself;
     {
       auto lock = machine_.kernel.Lock();
-      endedOfItself = !machine_.process.Running() && track.main->finished && EndedOfItself(EndText());
+      endedOfItself = !machine_.process.Running() && EndedOfItself(EndText());
     }
-    if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(static_cast<int>(processes_.size()) - 1));
+    const int process = static_cast<int>(processes_.size()) - 1;
+    if (endedOfItself) track.run.handlesLeftOpen = HandlesLeftOpen(LifecycleOf(process));
   }
 
   // How the service process ended, as the journal says; lock held.
@@ -457,7 +459,7 @@ class ScenarioRun {
           value ? std::optional<std::string>(ValueText(*value)) : std::nullopt;
     }
     result_.biometricServiceRunningAtEnd = BiometricServiceRunning();
-    result_.secureFingerprintCalledFor = SecureFingerprintCalledFor();
+    result_.shutDownAtEnd = shutDown_;
   }
 
   // Read from what the process still had when it ended, before the system
@@ -482,13 +484,6 @@ class ScenarioRun {
   bool BiometricServiceRunning() {
     const auto state = machine_.ServiceState(Wide(kBiometricService));
     return state == SERVICE_RUNNING || state == SERVICE_START_PENDING;
-  }
-
-  std::uint32_t SecureFingerprintCalledFor() {
-    auto lock = machine_.kernel.Lock();
-    if (!machine_.process.systemEnvironmentHeld || !machine_.firmware.uefi) return 0;
-    const auto it = machine_.firmware.variables.find(sim::FirmwareModel::KeyOf(L"EssState", kFirmwareVendorGuid));
-    return it != machine_.firmware.variables.end() && !it->second.empty() && it->second[0] == 1 ? 1 : 0;
   }
 
   void CollectTimeline() {
@@ -518,11 +513,20 @@ class ScenarioRun {
       add(report.seq, report.timeMs, K::kStatus, "SERVICE_" + state + " " + fields, state, fields);
     }
     for (const sim::DeviceAction& action : machine_.devices.Actions()) {
-      std::string name;
-      for (const auto& [deviceName, index] : deviceIndex_)
-        if (index == action.device) name = deviceName;
+      const std::string name = DeviceName(action.device);
       const std::string change = DeviceStateChange(action.stateChange);
       add(action.seq, action.timeMs, K::kDevice, change + " " + name, name, change);
+    }
+    for (const sim::DeviceAction& refusal : machine_.devices.Refusals()) {
+      const std::string name = DeviceName(refusal.device);
+      const std::string change = DeviceStateChange(refusal.stateChange);
+      add(refusal.seq, refusal.timeMs, K::kDevice,
+          change + " " + name + " refused with error " + std::to_string(refusal.error), name, change + " refused");
+    }
+    for (const sim::FirmwareRead& read : machine_.firmware.Reads()) {
+      if (read.name != L"EssState") continue;
+      const bool on = read.error == ERROR_SUCCESS && !read.bytes.empty() && read.bytes[0] == 1;
+      result_.essStateReads.push_back(EssStateRead{read.timeMs, ProcessAt(read.seq), read.injected, on ? 1u : 0u});
     }
     for (const sim::CommandRun& run : machine_.process.Commands()) {
       const std::string line = Utf8(run.commandLine);
@@ -570,6 +574,12 @@ class ScenarioRun {
     CollectProcesses();
   }
 
+  std::string DeviceName(int device) const {
+    for (const auto& [name, index] : deviceIndex_)
+      if (index == device) return name;
+    return "";
+  }
+
   // The service process whose life holds this journal position; -1: none.
   int ProcessAt(std::uint64_t seq) const {
     int process = -1;
@@ -605,7 +615,6 @@ class ScenarioRun {
   struct ProcessTrack {
     std::uint64_t startSeq = 0;  // the journal position of its start
     ServiceProcessRun run;
-    std::shared_ptr<sim::ThreadObject> main;
   };
   std::vector<ProcessTrack> processes_;
   bool settingUp_ = true;

@@ -30,7 +30,8 @@ const char kUsage[] =
     "EVENT is stop, shutdown, kill, reboot, driver-attach or lid (opened); MS is machine time in ms.\n"
     "--shutdown-timeout replaces the scenario's (e.g. 5s; 20s when neither gives one).\n"
     "A soak without SCENARIO runs on a laptop of its own.\n"
-    "Exit status: 0 every expectation held (exploring, soaking: no promise broken), 1 otherwise, 2 bad usage or scenario.\n";
+    "Exit status: 0 every expectation held and no promise broke (exploring, soaking: no promise broken), 1 otherwise,\n"
+    "2 bad usage or scenario.\n";
 
 struct CommandLine {
   scenario::TimelineOptions timeline;
@@ -128,13 +129,16 @@ int RunOnce(const scenario::Scenario& scenario, const CommandLine& command) {
     }
   }
   const auto failures = scenario::CheckExpectations(scenario, run);
-  const auto violations = scenario::CheckPromises(scenario, run);
+  const auto promises = scenario::CheckPromises(scenario, run);
   std::FILE* report = command.timeline.json ? stderr : stdout;
   scenario::PrintFailures(report, command.path, failures);
-  scenario::PrintViolations(report, violations);
+  scenario::PrintViolations(report, promises.broken);
+  scenario::PrintMachineRefusals(report, promises.machineRefusals);
+  if (promises.longestStopHandlerMs)
+    std::fprintf(report, "%s\n", scenario::StopHandlerMeasurement(*promises.longestStopHandlerMs).c_str());
   std::fprintf(report, "%s: %zu of %zu expectations held, %zu promises broken\n", command.path.c_str(),
-               scenario.expectations.size() - failures.size(), scenario.expectations.size(), violations.size());
-  return failures.empty() ? 0 : 1;
+               scenario.expectations.size() - failures.size(), scenario.expectations.size(), promises.broken.size());
+  return failures.empty() && promises.broken.empty() ? 0 : 1;
 }
 
 }  // namespace

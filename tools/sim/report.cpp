@@ -62,6 +62,16 @@ void PrintViolations(std::FILE* out, const std::vector<Violation>& violations) {
     std::fprintf(out, "promise broken: %s: %s\n", v.promise.c_str(), v.detail.c_str());
 }
 
+void PrintMachineRefusals(std::FILE* out, const std::vector<Violation>& refusals) {
+  for (const Violation& r : refusals)
+    std::fprintf(out, "machine refused: %s: %s\n", r.promise.c_str(), r.detail.c_str());
+}
+
+std::string StopHandlerMeasurement(std::uint64_t longestMs) {
+  return "longest stop or shutdown handler: " + std::to_string(longestMs) + " ms of machine time (promised: " +
+         std::to_string(kStopHandlerPromiseMs) + " ms)";
+}
+
 void PrintFindings(std::FILE* out, const std::vector<Finding>& findings) {
   std::map<std::string, std::vector<const Finding*>> byPromise;
   for (const Finding& finding : findings) byPromise[finding.violation.promise].push_back(&finding);
@@ -171,7 +181,7 @@ std::string TimelineSvg(const RunResult& run) {
       if (o.kind != Observation::Kind::kDevice || o.subject != device.name) continue;
       if (o.detail == "disable") {
         disabledAt = o.timeMs;
-      } else if (disabledAt) {
+      } else if (o.detail == "enable" && disabledAt) {
         picture.Segment(lane, *disabledAt, o.timeMs, "#e53935", "disabled");
         disabledAt.reset();
       }

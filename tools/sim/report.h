@@ -23,6 +23,10 @@ void PrintTimeline(std::FILE* out, const RunResult& run, const TimelineOptions& 
 std::string TimelineSvg(const RunResult& run);
 void PrintFailures(std::FILE* out, const std::string& file, const std::vector<ExpectationFailure>& failures);
 void PrintViolations(std::FILE* out, const std::vector<Violation>& violations);
+// What the machine refused, noted apart from the broken promises.
+void PrintMachineRefusals(std::FILE* out, const std::vector<Violation>& refusals);
+// "longest stop or shutdown handler: 27000 ms of machine time (promised: 100 ms)".
+std::string StopHandlerMeasurement(std::uint64_t longestMs);
 
 // A broken promise found by an exploration or a soak, and the command that
 // replays its run.

@@ -63,6 +63,14 @@ struct ServiceProcessRun {
   std::vector<std::string> handlesLeftOpen;
 };
 
+// One read of the firmware's EssState by the service, as it saw it.
+struct EssStateRead {
+  std::uint64_t timeMs = 0;
+  int process = -1;
+  bool injected = false;  // a fault the machine was told to make: the service saw no firmware
+  std::uint32_t callsFor = 0;  // the SecureFingerprint it calls for: 1 when read with first byte 1, else 0
+};
+
 struct DeviceAtEnd {
   std::string name;
   bool present = true;
@@ -84,8 +92,8 @@ struct RunResult {
   std::map<std::string, std::string> configurationKeys;
   bool biometricServiceRunningAtStart = true;
   bool biometricServiceRunningAtEnd = true;
-  // What SecureFingerprint should read for the firmware state at the end.
-  std::uint32_t secureFingerprintCalledFor = 0;
+  bool shutDownAtEnd = false;  // a shutdown began and no boot followed it
+  std::vector<EssStateRead> essStateReads;
 };
 
 }  // namespace scenario
