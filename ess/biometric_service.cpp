@@ -5,6 +5,7 @@
 
 #include "diag/logging.h"
 #include "diag/termination_guard.h"
+#include "monitor/disabled_devices.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/sync.h"
@@ -118,6 +119,7 @@ void StartBiometricService(int attempts) {
   for (int attempt = 1;; ++attempt) {
     if (RunServiceControlTool(kStartBiometricService) && AwaitBiometricService(Starting)) {
       g_bBiometricStartOwed = false;
+      RecordBiometricStartOwed(false);
       return;
     }
     if (attempt == attempts) break;
@@ -129,7 +131,14 @@ void StartBiometricService(int attempts) {
 
 void RestartBiometricService() {
   RestartRunning running;
-  // From the stop command on, a start is owed until one takes.
+  // From the stop command on, a start is owed until one takes; a crash
+  // between the two commands leaves it to the next run, through the record.
+  if (!RecordBiometricStartOwed(true)) {
+    LogServiceMessage(L"[ZEFO Service] WbioSrvc restart not recorded, not stopped: try again at the next check",
+                      EVENTLOG_ERROR_TYPE);
+    g_bBiometricRestartPending = true;
+    return;
+  }
   g_bBiometricStartOwed = true;
   RunServiceControlTool(kStopBiometricService);
   os::Sleep(kStopToStartMs);
@@ -154,6 +163,10 @@ BiometricRestartDeferral::~BiometricRestartDeferral() { g_bDeferBiometricRestart
 
 void RunDeferredBiometricRestart() {
   if (g_bBiometricRestartPending.exchange(false)) RestartBiometricService();
+}
+
+void LoadOwedBiometricStart() {
+  if (BiometricStartOwedOnRecord()) g_bBiometricStartOwed = true;
 }
 
 bool BiometricRestartRunning() { return g_nBiometricRestartsRunning.load() > 0; }

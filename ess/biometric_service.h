@@ -28,6 +28,9 @@ class BiometricRestartDeferral {
 };
 void RunDeferredBiometricRestart();
 
+// A start an earlier run owed (it ended between "sc stop" and a start that
+// took) is owed by this one too.
+void LoadOwedBiometricStart();
 // True while a restart runs, on whichever thread.
 bool BiometricRestartRunning();
 // True when a restart's start did not take.

@@ -105,6 +105,37 @@ void LoadRecord(RecoveryMemory& memory) {
 }
 }  // namespace
 
+bool RecordBiometricStartOwed(bool owed) {
+  UniqueRegKey key;
+  LSTATUS res = CreateRecordKey(key);
+  if (res == ERROR_SUCCESS) {
+    const DWORD value = owed ? 1 : 0;
+    res = os::RegSetValueExW(key.Get(), kBiometricStartOwedValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                             sizeof value);
+  }
+  if (res != ERROR_SUCCESS)
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Record the WbioSrvc start fail, res = %d!!", static_cast<int>(res));
+  return res == ERROR_SUCCESS;
+}
+
+bool BiometricStartOwedOnRecord() {
+  UniqueRegKey key;
+  DWORD value = 0;
+  DWORD type = REG_NONE;
+  DWORD bytes = sizeof value;
+  LSTATUS res = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, KEY_READ, key.Put());
+  if (res == ERROR_SUCCESS)
+    res = os::RegQueryValueExW(key.Get(), kBiometricStartOwedValue, nullptr, &type, reinterpret_cast<LPBYTE>(&value),
+                               &bytes);
+  if (res == ERROR_FILE_NOT_FOUND) return false;
+  if (res != ERROR_SUCCESS) {
+    LogFormatted(EVENTLOG_ERROR_TYPE, L"[ZEFO Service] Read the WbioSrvc start record fail, res = %d",
+                 static_cast<int>(res));
+    return false;
+  }
+  return type == REG_DWORD && value == 1;
+}
+
 bool RememberDisabledDevice(const std::wstring& instanceId) {
   const LSTATUS res = UpdateRecord(instanceId, true);
   if (res != ERROR_SUCCESS) {

@@ -16,9 +16,11 @@
 #include "platform/types.h"
 
 // Under HKEY_LOCAL_MACHINE, beside the settings; one REG_MULTI_SZ value of
-// device instance IDs.
+// device instance IDs, and a REG_DWORD 1 while a start of the biometric
+// service is owed.
 constexpr LPCWSTR kRecoveryKeyPath = L"System\\CurrentControlSet\\Control\\ZefoFP\\Recovery";
 constexpr LPCWSTR kDisabledDevicesValue = L"DisabledDevices";
+constexpr LPCWSTR kBiometricStartOwedValue = L"BiometricStartOwed";
 // The record is made only by the service: owned by Administrators, full
 // control for SYSTEM and Administrators, nothing for anyone else, nothing
 // inherited (P) from ZefoFP, whose security the service does not set.
@@ -36,6 +38,14 @@ void ForgetDisabledDevice(const std::wstring& instanceId);
 // run, as soon as the record can be read; record clears that failed are
 // tried again first.
 std::vector<std::wstring> DevicesDisabledByService();
+// Before "sc stop WbioSrvc" (owed) and once a start took (not owed); false
+// (logged) when the record could not be written. A crash between the two
+// commands leaves the start to the next run.
+bool RecordBiometricStartOwed(bool owed);
+// Whether an earlier run left a start of the biometric service owed; false
+// when the record says not, or cannot be read (logged).
+bool BiometricStartOwedOnRecord();
+
 // The service's own list. Made empty by each process start (never destroyed:
 // the worker may outlive main).
 struct RecoveryMemory {

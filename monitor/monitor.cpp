@@ -29,6 +29,7 @@ void CServiceBase::OnStart(DWORD, LPWSTR*) {
   g_hTerminateThreadEvent.GetOrCreate();
   LogFormatted(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Create PollingFPStatusThread...");
   g_bEssDeviceFound = 0;
+  LoadOwedBiometricStart();
   {
     BiometricRestartDeferral duringStart;
     CheckEssUEFIValue();

@@ -3,6 +3,7 @@
 // tried again, and the service never leaves it stopped by its own "sc stop".
 #include <gtest/gtest.h>
 
+#include "monitor/disabled_devices.h"
 #include "monitor_fixture.h"
 
 namespace {
@@ -110,6 +111,34 @@ TEST_F(BiometricRestart, DeferredRestartRunsWithoutAWorker) {
   EXPECT_EQ(kBothCommands, CommandLines());
   const std::vector<sim::StatusReport> reports = machine.scm.StatusReports();
   EXPECT_LT(reports.at(1).timeMs, machine.process.Commands().at(1).timeMs + 1);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), BiometricServiceState());
+  Stop();
+}
+
+// A run that ended between "sc stop" and a start that took (a crash) left
+// the start on record: the next run starts the biometric service, and clears
+// the record.
+TEST_F(BiometricRestart, StartOwedByAnEarlierRunIsRunAtStart) {
+  machine.registry.SetDword(kRecoveryKeyPath, kBiometricStartOwedValue, 1);
+  machine.scm.AddService(L"WbioSrvc", SERVICE_STOPPED);
+  Start();
+  machine.RunFor(1000);
+  EXPECT_EQ((std::vector<std::wstring>{kStartCommand}), CommandLines());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), BiometricServiceState());
+  EXPECT_EQ(sim::RegistryModel::DwordBytes(0), machine.registry.Value(kRecoveryKeyPath, kBiometricStartOwedValue)->data);
+  Stop();
+}
+
+// No "sc stop" unless the owed start is on record: the restart comes at the
+// next check instead.
+TEST_F(BiometricRestart, RestartWaitsUntilItCanBeRecorded) {
+  machine.FailNamed("RegSetValueExW", kBiometricStartOwedValue, ERROR_ACCESS_DENIED);
+  StartWithChangedSetting(0);
+  machine.RunFor(1000);
+  EXPECT_TRUE(CommandLines().empty());
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] WbioSrvc restart not recorded, not stopped: try again at the next check").size());
+  machine.RunFor(120000);
+  EXPECT_EQ(kBothCommands, CommandLines());
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), BiometricServiceState());
   Stop();
 }
