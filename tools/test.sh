@@ -20,14 +20,8 @@ for preset in sim sim-asan sim-tsan; do
   ctest --preset "$preset"
 done
 
-echo "== scenarios: every ready scenario, then a stop and a shutdown (20 s and 5 s to stop) at every instant of each"
-for scenario in scenarios/*.scn; do
-  build/sim/tools/sim/zefo_sim "$scenario" >/dev/null
-  for event in stop shutdown; do
-    build/sim/tools/sim/zefo_sim --explore "$event" --seeds 2 "$scenario"
-  done
-  build/sim/tools/sim/zefo_sim --explore shutdown --shutdown-timeout 5s --seeds 2 "$scenario"
-done
+echo "== scenarios: a stop, a shutdown (20 s and 5 s to stop), a kill and a reboot at every instant of each"
+tools/explore.sh
 build/sim/tools/sim/zefo_sim --soak 24 --seed 1
 
 echo "== the default scenario, 20 runs: the same journal each time"
