@@ -14,7 +14,6 @@ namespace {
 constexpr GUID kBiometricClass = {0x53D29EF7, 0x377C, 0x4D14, {0x86, 0x4B, 0xEB, 0x3A, 0x85, 0x76, 0x93, 0x59}};
 constexpr DWORD kPresentInProfile = DIGCF_PRESENT | DIGCF_PROFILE;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 class Devices : public Conformance {
  protected:

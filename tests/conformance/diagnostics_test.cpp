@@ -9,7 +9,6 @@
 
 namespace conformance {
 namespace {
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 using EventLog = Conformance;
 

@@ -33,7 +33,6 @@ std::wstring Format(const wchar_t* format, ...) {
   return result < 0 ? L"<overflow>" : std::wstring(buffer);
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 using Formatter = Conformance;
 

@@ -40,6 +40,9 @@ void SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
                       const std::vector<BYTE>& data);
 void CreateRegistryKey(const std::wstring& keyPath);
 
+// A text for a test's message (the conformance texts are ASCII).
+inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 // The raw bytes of an object, for registry values and firmware variables.
 inline std::vector<BYTE> BytesOf(const void* data, std::size_t size) {
   const BYTE* p = static_cast<const BYTE*>(data);
