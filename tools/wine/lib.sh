@@ -1,6 +1,7 @@
 # Shared steps of the Wine runs: a throwaway 64-bit prefix whose server stays
-# alive for the whole run, and is stopped and removed at the end.
-# Source it, then call wine_prefix_up.
+# alive for the whole run, and is stopped and removed at the end; the
+# programs copied into a folder of their own; the service's debugger lines;
+# polling for a state. Source it, then call wine_prefix_up.
 
 WINE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 WIN64_BUILD="$WINE_ROOT/build/win64"
@@ -15,6 +16,24 @@ expect_eq() {  # expected actual what
     printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$3" "$1" "$2" >&2
     exit 1
   fi
+}
+
+require_built() {  # programs...
+  local program
+  for program in "$@"; do
+    [[ -f "$program" ]] || fail "build the win64 preset first: $program is missing"
+  done
+}
+
+# Polls a condition (a command) for up to about 20 s.
+wait_until() {  # what command...
+  local what="$1"
+  shift
+  for _ in $(seq 200); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  fail "timed out waiting for $what"
 }
 
 wine_prefix_down() {
@@ -48,4 +67,42 @@ wine_prefix_up() {
 wine_run() {
   timeout 60 wine "$@" | tr -d '\r'
   return "${PIPESTATUS[0]}"
+}
+
+# Copies programs into C:\NAME, a folder of the run's own: its name tells the
+# run's service processes apart. Sets INSTALL_DIR_NAME, INSTALL_DIR (Unix
+# path), WIN_DIR (Windows path) and DEBUG_LOG (where the service's debugger
+# lines go once start_service_manager has run).
+install_programs() {  # name programs...
+  INSTALL_DIR_NAME="$1"
+  shift
+  INSTALL_DIR="$WINE_C/$INSTALL_DIR_NAME"
+  WIN_DIR="C:\\$INSTALL_DIR_NAME"
+  DEBUG_LOG="$WINEPREFIX/debug.log"
+  mkdir -p "$INSTALL_DIR"
+  cp "$@" "$INSTALL_DIR/"
+}
+
+service_process_gone() {
+  ! pgrep -f "$INSTALL_DIR_NAME" >/dev/null
+}
+
+# The first wine command after the persistent server starts the service
+# manager: it and every service inherit its WINEDEBUG and stderr, so the
+# services' debugger lines (warn+seh) go to DEBUG_LOG from then on.
+start_service_manager() {  # wine arguments...
+  WINEDEBUG=warn+seh wine "$@" >/dev/null 2>>"$DEBUG_LOG" || fail "wine $*"
+}
+
+# The service's debugger lines after the component tag, in order; messages
+# of the shared log step carry its own "[ZEFO Service] " prefix as well.
+debug_messages() {
+  sed -n 's/.*OutputDebugStringA "\[[^]]*\] \[ZEFOFPSERVICE\] \(.*\)\\r\\n".*/\1/p' "$DEBUG_LOG"
+}
+
+service_state() {  # service
+  wine_run sc query "$1" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+in_state() {  # service state
+  [[ "$(service_state "$1")" == "$2" ]]
 }

@@ -12,18 +12,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 EXE="$WIN64_BUILD/ZefoFpService.exe"
 STAND_IN="$WIN64_BUILD/tools/win32/StandInService.exe"
 SIGNAL_EVENT="$WIN64_BUILD/tools/win32/SignalEvent.exe"
-for program in "$EXE" "$STAND_IN" "$SIGNAL_EVENT"; do
-  [[ -f "$program" ]] || fail "build the win64 preset first: $program is missing"
-done
+require_built "$EXE" "$STAND_IN" "$SIGNAL_EVENT"
 
 wine_prefix_up
-DEBUG_LOG="$WINEPREFIX/debug.log"
-# A directory name of our own: it tells this run's service processes apart.
-INSTALL_DIR_NAME="zefo-service-monitor"
-INSTALL_DIR="$WINE_C/$INSTALL_DIR_NAME"
-mkdir -p "$INSTALL_DIR"
-cp "$EXE" "$STAND_IN" "$SIGNAL_EVENT" "$INSTALL_DIR/"
-WIN_DIR="C:\\$INSTALL_DIR_NAME"
+install_programs zefo-service-monitor "$EXE" "$STAND_IN" "$SIGNAL_EVENT"
 WIN_EXE="$WIN_DIR\\ZefoFpService.exe"
 STAND_IN_LOG="$INSTALL_DIR/StandInService.exe.log"
 
@@ -33,9 +25,6 @@ CONFIGURATIONS_KEY="$SENSOR_KEY\\0000\\Device Parameters\\WinBio\\Configurations
 # Prefix of every message that passes through the shared log step.
 S='[ZEFO Service] '
 
-service_process_gone() {
-  ! pgrep -f "$INSTALL_DIR_NAME" >/dev/null
-}
 zefo_process_gone() {
   ! pgrep -f "$INSTALL_DIR_NAME.ZefoFpService" >/dev/null
 }
@@ -51,22 +40,6 @@ finish() {
 }
 trap finish EXIT
 
-# Polls a condition (a command) for up to about 20 s.
-wait_until() {  # what command...
-  local what="$1"
-  shift
-  for _ in $(seq 200); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  fail "timed out waiting for $what"
-}
-
-# The service's debugger lines after the component tag, in order; messages
-# of the shared log step carry its own "[ZEFO Service] " prefix as well.
-debug_messages() {
-  sed -n 's/.*OutputDebugStringA "\[[^]]*\] \[ZEFOFPSERVICE\] \(.*\)\\r\\n".*/\1/p' "$DEBUG_LOG"
-}
 # Messages written since the line count given.
 messages_after() {  # count
   debug_messages | tail -n "+$(($1 + 1))"
@@ -84,9 +57,6 @@ message_count_is() {  # count message n
   [[ "$(count_message_after "$1" "$2")" == "$3" ]]
 }
 
-service_state() {  # service
-  wine_run sc query "$1" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
-}
 # Runs "sc <action> <service>"; on failure says what sc traced and where the
 # service stands.
 sc_control() {  # action service
@@ -94,10 +64,6 @@ sc_control() {  # action service
   trace="$(WINEDEBUG=trace+sc timeout 60 wine sc "$1" "$2" 2>&1 >/dev/null)" ||
     fail "sc $1 $2 failed (state now: $(service_state "$2")): $trace"
 }
-in_state() {  # service state
-  [[ "$(service_state "$1")" == "$2" ]]
-}
-
 stand_in_log() {
   tr -d '\r' <"$STAND_IN_LOG" 2>/dev/null | paste -sd' ' || true
 }
@@ -150,9 +116,7 @@ REGEDIT4
 [${CONFIGURATIONS_KEY/HKLM/HKEY_LOCAL_MACHINE}]
 "SecureFingerprint"=dword:00000001
 EOF
-# The first wine command after the persistent server starts the service
-# manager: it and every service inherit this WINEDEBUG and stderr.
-WINEDEBUG=warn+seh wine reg import "$WIN_DIR\\setup.reg" >/dev/null 2>>"$DEBUG_LOG" || fail "reg import"
+start_service_manager reg import "$WIN_DIR\\setup.reg"
 
 # The stand-in biometric service, running, so that a restart shows as a stop
 # and a start in its log.

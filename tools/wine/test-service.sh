@@ -6,73 +6,51 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 EXE="$WIN64_BUILD/ZefoFpService.exe"
-[[ -f "$EXE" ]] || fail "build the win64 preset first: $EXE is missing"
-
+# Wine's sc cannot send a user control code: a small control program does.
 SEND_CONTROL="$WIN64_BUILD/tools/win32/SendControl.exe"
-[[ -f "$SEND_CONTROL" ]] || fail "build the win64 preset first: $SEND_CONTROL is missing"
+require_built "$EXE" "$SEND_CONTROL"
 
 wine_prefix_up
-DEBUG_LOG="$WINEPREFIX/debug.log"
-# A directory name of our own: it tells this run's service process apart.
-INSTALL_DIR_NAME="zefo-service-lifecycle"
-mkdir -p "$WINE_C/$INSTALL_DIR_NAME"
-cp "$EXE" "$WINE_C/$INSTALL_DIR_NAME/"
-WIN_EXE="C:\\$INSTALL_DIR_NAME\\ZefoFpService.exe"
-# Wine's sc cannot send a user control code: a small control program does.
-cp "$SEND_CONTROL" "$WINE_C/$INSTALL_DIR_NAME/send_control.exe"
+install_programs zefo-service-lifecycle "$EXE" "$SEND_CONTROL"
+WIN_EXE="$WIN_DIR\\ZefoFpService.exe"
 
-service_process_gone() {
-  ! pgrep -f "$INSTALL_DIR_NAME" >/dev/null
-}
 trap 'service_process_gone || echo "FAIL: the service process outlived the test" >&2; wine_prefix_down' EXIT
 
-# The first wine command after the persistent server starts the service
-# manager: it and every service inherit this WINEDEBUG and stderr.
-WINEDEBUG=warn+seh wine reg add 'HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting' \
-  /v LOG_SWITCH /t REG_DWORD /d 1 /f >/dev/null 2>>"$DEBUG_LOG" || fail "reg add"
+start_service_manager reg add 'HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting' \
+  /v LOG_SWITCH /t REG_DWORD /d 1 /f
 wine reg add 'HKLM\System\CurrentControlSet\Control\ZefoFP\OtherSetting' \
   /v ServicePollingTime /t REG_DWORD /d 2 /f >/dev/null 2>&1 || fail "reg add"
 
-# The service's own debugger lines, message text only, in order.
-debug_messages() {
-  sed -n 's/.*OutputDebugStringA "\[[^]]*\] \[ZEFOFPSERVICE\] \[ZEFO Service\] \[ZEFO Service\] \(.*\)\\r\\n".*/\1/p' "$DEBUG_LOG"
+# The lifecycle's own messages: the text after both "[ZEFO Service] " tags.
+lifecycle_messages() {
+  debug_messages | sed -n 's/^\[ZEFO Service\] \[ZEFO Service\] //p'
 }
-
-service_state() {
-  wine_run sc query ZEFOTestService | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+handler_entries() {
+  lifecycle_messages | grep -c "Enter ServiceCtrlHandlerEx" || true
 }
-
-wait_for_state() {  # state
-  for _ in $(seq 100); do
-    [[ "$(service_state)" == "$1" ]] && return 0
-    sleep 0.2
-  done
-  fail "ZEFOTestService did not reach $1 (now: $(service_state))"
+handler_entered_after() {  # count
+  (($(handler_entries) > $1))
+}
+wmain_ended() {
+  lifecycle_messages | grep -q "Eixt wmain"
 }
 
 expect_eq "ZEFOTestService is installed." "$(wine_run "$WIN_EXE" -install)" "install"
 
 wine_run sc start ZEFOTestService >/dev/null || fail "sc start"
-wait_for_state RUNNING
+wait_until "ZEFOTestService to run" in_state ZEFOTestService RUNNING
 
-before=$(debug_messages | grep -c "Enter ServiceCtrlHandlerEx" || true)
-expect_eq "state 4" "$(wine_run "C:\\$INSTALL_DIR_NAME\\send_control.exe" ZEFOTestService 200)" "user control 200"
-for _ in $(seq 50); do
-  after=$(debug_messages | grep -c "Enter ServiceCtrlHandlerEx" || true)
-  [[ "$after" -gt "$before" ]] && break
-  sleep 0.1
-done
-expect_eq "$((before + 1))" "$after" "handler entry message for user control 200"
-expect_eq RUNNING "$(service_state)" "state after user control 200"
+before=$(handler_entries)
+expect_eq "state 4" "$(wine_run "$WIN_DIR\\SendControl.exe" ZEFOTestService 200)" "user control 200"
+wait_until "the handler's entry message for user control 200" handler_entered_after "$before"
+expect_eq "$((before + 1))" "$(handler_entries)" "handler entry message for user control 200"
+expect_eq RUNNING "$(service_state ZEFOTestService)" "state after user control 200"
 
 wine_run sc stop ZEFOTestService >/dev/null || fail "sc stop"
-wait_for_state STOPPED
-for _ in $(seq 50); do
-  debug_messages | grep -q "Eixt wmain" && break
-  sleep 0.1
-done
+wait_until "ZEFOTestService to stop" in_state ZEFOTestService STOPPED
+wait_until "wmain to end" wmain_ended
 # The monitor's own lines interleave with these; test-monitor.sh checks them.
-lifecycle="$(debug_messages | grep -v -e OnStart -e OnStop -e PollingFPStatusThread -e 'Polling FP Status' \
+lifecycle="$(lifecycle_messages | grep -v -e OnStart -e OnStop -e PollingFPStatusThread -e 'Polling FP Status' \
   -e SERVICE_VERSION -e 'Wait Thread to be terminated' -e 'Event trigger!!!' -e FpMainThread)"
 expect_eq "Enter wmain...
 Start CServiceBase::Run(service)...
@@ -94,14 +72,10 @@ Eixt wmain..." "$lifecycle" "lifecycle debugger lines"
 
 # Removing a running service stops it first.
 wine_run sc start ZEFOTestService >/dev/null || fail "sc start again"
-wait_for_state RUNNING
+wait_until "ZEFOTestService to run again" in_state ZEFOTestService RUNNING
 removal="$(wine_run "$WIN_EXE" -remove)"
 [[ "$removal" =~ ^Stopping\ ZEFOTestService\.\.*$'\n'ZEFOTestService\ is\ stopped\.$'\n'ZEFOTestService\ is\ removed\.$ ]] ||
   fail "removal of a running service printed: $(printf '%q' "$removal")"
 
-for _ in $(seq 50); do
-  service_process_gone && break
-  sleep 0.1
-done
-service_process_gone || fail "the service process is still running"
+wait_until "the service process to end" service_process_gone
 echo "test-service: passed"
