@@ -12,6 +12,7 @@ namespace sim {
 inline constexpr std::string_view kFaultableOperations[] = {
     "AdjustTokenPrivileges",
     "CM_Get_DevNode_Status",
+    "ChangeServiceConfig2W",
     "CloseHandle",
     "ControlService",
     "ConvertSecurityDescriptorToStringSecurityDescriptorW",
@@ -28,6 +29,7 @@ inline constexpr std::string_view kFaultableOperations[] = {
     "OpenProcessToken",
     "OpenSCManagerW",
     "OpenServiceW",
+    "QueryServiceConfig2W",
     "QueryServiceStatus",
     "RegCreateKeyExW",
     "RegDeleteKeyW",

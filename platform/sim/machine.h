@@ -79,6 +79,11 @@ class Machine {
   // The service process ends at once, as by TerminateProcess: a crash or a
   // power loss between two steps.
   void KillProcess(DWORD exitCode);
+  // How the driver starts the service process when the SCM starts it by
+  // itself (a failure action's restart): called on the driver thread, inside
+  // RunFor and its kin, once the start is due, with the service's name; it
+  // does what a fresh process needs and calls StartServiceProcess.
+  void SetServiceLauncher(std::function<void(const std::wstring& service)> launch);
   // Starts a thread of the machine, as the program's own main thread.
   std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
   // Waits for a machine thread to end and gives its exit code.
@@ -156,6 +161,15 @@ class Machine {
   PowerModel power{kernel, scm};
   DeviceModel devices{kernel};
   FirmwareModel firmware{kernel};
+
+ private:
+  // The driver's wait: until ready() holds (true), the clock reaches the
+  // deadline or realLimit of real time passes (false). A restart the SCM
+  // owes meanwhile is carried out at its time, through the launcher.
+  bool Drive(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready, std::uint64_t deadline,
+             std::chrono::milliseconds realLimit);
+
+  std::function<void(const std::wstring&)> launcher_;
 };
 
 }  // namespace sim

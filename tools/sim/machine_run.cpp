@@ -15,6 +15,7 @@
 #include "platform/sim/machine.h"
 #include "service/control_handler.h"
 #include "service/entry.h"
+#include "service/failure_actions.h"
 #include "service/process_state.h"
 
 namespace scenario {
@@ -165,6 +166,9 @@ class ScenarioRun {
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     for (const OtherService& service : scenario_.ServicesAtBoot())
       machine_.scm.AddService(Wide(service.name), SERVICE_RUNNING, service.stopMs, service.startMs);
+    // The service as -install leaves it: the SCM starts it again after a crash.
+    machine_.scm.SetFailureActions(kServiceName, ServiceFailureActions());
+    machine_.SetServiceLauncher([this](const std::wstring&) { StartProcess("start by the SCM after a failure"); });
     for (const Action& action : scenario_.setup) Act(action);
     settingUp_ = false;
   }
