@@ -14,7 +14,7 @@ Machine* g_current = nullptr;
 
 // A fault for an operation the machine does not know would never happen.
 Fault FaultOf(const std::string& op, DWORD error, int times) {
-  if (!IsFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
+  if (!FindFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
   Fault fault;
   fault.op = op;
   fault.error = error;
@@ -53,6 +53,8 @@ void Machine::FailCall(const std::string& op, int nth, DWORD error) {
 
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
   Fault fault = FaultOf(op, error, times);
+  if (FindFaultableOperation(op)->about.empty())
+    throw std::invalid_argument("the calls of " + op + " are not told apart by a name");
   fault.subject = name;
   kernel.AddFault(std::move(fault));
 }

@@ -44,7 +44,9 @@ class Machine {
   // whatever member or value it is about.
   void FailCall(const std::string& op, int nth, DWORD error);
   // The same for calls about one name only (the event CreateEventW creates,
-  // the key a registry call opens or creates, the value it reads or writes, ...).
+  // the key a registry call opens or creates, the value it reads or writes, ...:
+  // kFaultableOperations says which); an operation whose calls are about no
+  // name throws std::invalid_argument.
   void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
   // The same for the calls one thread makes (a ThreadObject of this machine).
   void FailOnThread(const std::string& op, std::shared_ptr<const ThreadObject> thread, DWORD error, int times = 1);
