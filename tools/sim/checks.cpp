@@ -13,12 +13,26 @@ std::string RegistryPath(const Expectation& e, const RunResult& run) {
   return key + "\\" + e.valueName;
 }
 
+// The value a registry expectation wants, as the run writes values.
+std::string ExpectedValue(const Expectation& e) {
+  switch (e.registry) {
+    case Expectation::Registry::kMissing:
+      return "missing";
+    case Expectation::Registry::kEmpty:
+      return "empty";
+    case Expectation::Registry::kEquals:
+      break;
+  }
+  return std::to_string(e.value.number);
+}
+
 std::string Describe(const Expectation& e) {
   std::string when = e.when == Expectation::When::kAt   ? "at " + FormatTime(e.timeMs) + ": "
                      : e.when == Expectation::When::kBy ? "by " + FormatTime(e.timeMs) + ": "
                      : e.AtEnd()                        ? "at the end: "
                                                         : "";
   if (e.never) when += "never ";
+  if (e.atMost) when += "at most " + std::to_string(*e.atMost) + " times ";
   switch (e.what) {
     case Expectation::What::kDebug:
     case Expectation::What::kEvent:
@@ -32,7 +46,7 @@ std::string Describe(const Expectation& e) {
       return when + "state " + e.text;
     case Expectation::What::kRegistry:
       return when + "registry " + (e.device.empty() ? "key \"" + e.keyPath + "\"" : e.device) + " " + e.valueName +
-             " = " + std::to_string(e.value.number);
+             (e.registry == Expectation::Registry::kEquals ? " = " : " ") + ExpectedValue(e);
   }
   return when;
 }
@@ -101,7 +115,7 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     } else {
       const auto it = run.registryAtEnd.find(RegistryPath(e, run));
       actual = it == run.registryAtEnd.end() || !it->second ? "missing" : *it->second;
-      if ((actual == std::to_string(e.value.number)) != e.never) return std::nullopt;
+      if ((actual == ExpectedValue(e)) != e.never) return std::nullopt;
       failure.happened = "value at " + FormatTime(run.endMs) + ": " + actual;
     }
     return failure;
@@ -114,9 +128,9 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     else if (o.kind == KindOf(e.what) && InWindow(e, o.timeMs))
       sameKind.push_back(&o);
   }
-  if (e.never) {
-    if (inWindow.empty()) return std::nullopt;
-    failure.happened = "seen at " + TimesAndText(inWindow);
+  if (e.never || e.atMost) {
+    if (inWindow.size() <= e.atMost.value_or(0)) return std::nullopt;
+    failure.happened = "seen " + std::to_string(inWindow.size()) + " times, at " + TimesAndText(inWindow);
   } else {
     if (!inWindow.empty()) return std::nullopt;
     if (!elsewhere.empty()) {
@@ -253,14 +267,23 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
     return at;
   };
 
+  // A person's disable or enable of the device in Device Manager, as the
+  // scenario noted it.
+  const auto byPerson = [](const Observation& o, const std::string& change, const std::string& device) {
+    return o.kind == Observation::Kind::kControl && o.subject == change + " " + device;
+  };
+
   // A device the service disabled is enabled again by the end; after the
   // process that disabled it was shut down or killed, by the next start. One
-  // absent at the end is not judged, one that came back only from then on.
+  // absent at the end is not judged, one that came back only from then on,
+  // one a person disabled or enabled since not at all (its state is theirs).
   for (const DeviceAtEnd& device : run.devices) {
     if (!device.disabled || !device.present) continue;
     const Observation* lastDisable = nullptr;
-    for (const Observation& o : run.timeline)
+    for (const Observation& o : run.timeline) {
       if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "disable") lastDisable = &o;
+      if (byPerson(o, "disable", device.name) || byPerson(o, "enable", device.name)) lastDisable = nullptr;
+    }
     if (lastDisable == nullptr) continue;
     const std::uint64_t present = std::max(lastDisable->timeMs, cameBack(device.name));
     std::uint64_t judgedFrom = present;
@@ -290,6 +313,20 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
       check.machineRefusals.push_back({"every sensor the service disabled is enabled again",
                                        what + ": the machine refused each of its " + std::to_string(refused.size()) +
                                            " enables (" + refused.back()->text + ")"});
+  }
+
+  // The service never enables a device a person disabled, whatever it finds
+  // on record.
+  for (const Device& device : scenario.devices) {
+    const Observation* disabledByPerson = nullptr;
+    for (const Observation& o : run.timeline) {
+      if (byPerson(o, "disable", device.name)) disabledByPerson = &o;
+      if (byPerson(o, "enable", device.name)) disabledByPerson = nullptr;
+      if (disabledByPerson && o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "enable")
+        violations.push_back({"a device a person disabled stays disabled",
+                              device.name + " disabled by a person at " + FormatTime(disabledByPerson->timeMs) +
+                                  ", enabled by the service at " + FormatTime(o.timeMs)});
+    }
   }
 
   // Not judged while the machine goes down.
