@@ -10,6 +10,7 @@
 #include "platform/service_control.h"
 #include "platform/sync.h"
 #include "service/event_sources.h"
+#include "service/failure_actions.h"
 #include "service/service_base.h"
 
 namespace {
@@ -60,13 +61,16 @@ void InstallService() {
     return;
   }
   FormatInto(szQuotedPath, MAX_PATH, L"\"%s\"", szPath);
-  UniqueScHandle service(os::CreateServiceW(manager.Get(), kServiceName, kServiceDisplayName, SERVICE_QUERY_STATUS,
+  // Setting failure actions that restart the service takes the right to start it too.
+  UniqueScHandle service(os::CreateServiceW(manager.Get(), kServiceName, kServiceDisplayName,
+                                            SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                             szQuotedPath, nullptr, nullptr, L"\0", nullptr, nullptr));
   if (!service) {
     Print(L"CreateService failed w/err 0x%08lx\n", os::GetLastError());
     return;
   }
+  ConfigureFailureActions(service.Get());
   Print(L"%s is installed.\n", kServiceName);
   RegisterEventSources(szPath);
   manager.Close();

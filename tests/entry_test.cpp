@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "sim_fixture.h"
 
 namespace {
@@ -85,6 +87,36 @@ TEST_F(EntryTest, InstallRegistersAnAutoStartOwnProcessServiceWithTheQuotedPath)
   EXPECT_TRUE(service->dependencies.empty());
   EXPECT_FALSE(service->hasAccount);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->status.dwCurrentState);
+}
+
+// A crash brings the service back a minute later, twice a day at most.
+TEST_F(EntryTest, InstallSetsFailureActionsThatRestartTwiceAndThenStop) {
+  RunWmain({L"-install"});
+  const sim::FailureActions actions = machine.scm.Service(L"ZEFOTestService")->failureActions;
+  EXPECT_EQ(86400u, actions.resetPeriodS);
+  ASSERT_EQ(3u, actions.actions.size());
+  for (int i : {0, 1}) {
+    EXPECT_EQ(SC_ACTION_RESTART, actions.actions[i].Type);
+    EXPECT_EQ(60000u, actions.actions[i].Delay);
+  }
+  EXPECT_EQ(SC_ACTION_NONE, actions.actions[2].Type);
+  EXPECT_FALSE(actions.rebootMessage);
+  EXPECT_FALSE(actions.command);
+}
+
+TEST_F(EntryTest, FailureActionsThatCannotBeSetAreAWarningAndTheServiceStaysInstalled) {
+  EnableLogging();
+  machine.Fail("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);
+  RunWmain({L"-install"});
+  EXPECT_EQ(kInstalled, Console());
+  ASSERT_TRUE(Installed());
+  EXPECT_TRUE(machine.scm.Service(L"ZEFOTestService")->failureActions.actions.empty());
+  const auto& log = machine.diagnostics.EventLog();
+  const auto warning = std::find_if(log.begin(), log.end(), [](const sim::EventLogEntry& e) {
+    return e.strings.at(1) == L"[ZEFO Service] Failure actions not set, ChangeServiceConfig2W failed w/err 0x00000005";
+  });
+  ASSERT_NE(log.end(), warning);
+  EXPECT_EQ(EVENTLOG_WARNING_TYPE, warning->type);
 }
 
 TEST_F(EntryTest, InstallingTwiceReportsTheExistingService) {

@@ -105,6 +105,39 @@ INSTANTIATE_TEST_SUITE_P(Cuts, RecoveryCut,
                                                   : std::string(ControlName(info.param)) + "InAHungClassInstaller";
                          });
 
+// Installed by -install, the service is started again by the SCM a minute
+// after a crash, and its record then enables the sensor the crash left
+// disabled; a second crash brings it back again, a third within the day
+// leaves it stopped.
+TEST_F(MonitorTest, ACrashedServiceIsStartedAgainAMinuteLaterTwiceADay) {
+  ASSERT_EQ(0, RunWmain({L"-install"}));
+  std::vector<std::uint64_t> restarts;
+  machine.SetServiceLauncher([&](const std::wstring& service) {
+    EXPECT_EQ(kServiceName, service);
+    process.reset();
+    process = std::make_unique<ServiceProcess>(machine, testing_support::RunServiceWmain);
+    restarts.push_back(machine.Now());
+  });
+  const int sensor = AddSensor(CM_PROB_FAILED_POST_START);
+  Start();
+  ASSERT_EQ(1u, machine.devices.Actions().size());
+  for (std::size_t crash = 1; crash <= 3; ++crash) {
+    SCOPED_TRACE(crash);
+    ASSERT_TRUE(process->WaitForState(SERVICE_RUNNING));
+    machine.KillProcess(STATUS_ACCESS_VIOLATION);
+    const std::uint64_t crashedAt = machine.Now();
+    machine.RunFor(3600000);
+    if (crash < 3)
+      EXPECT_EQ(std::vector<std::uint64_t>{crashedAt + 60000}, restarts);
+    else
+      EXPECT_TRUE(restarts.empty());
+    restarts.clear();
+    EXPECT_TRUE(machine.DeviceEnabled(sensor));
+  }
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), *machine.ServiceState(kServiceName));
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Enable the FPR device an interrupted recovery left disabled").size());
+}
+
 // An enable that fails three times over is tried again at the next check.
 TEST_F(MonitorTest, FailedEnableStepsAreTriedAgainAtTheNextCheck) {
   const int sensor = AddSensor(CM_PROB_FAILED_POST_START);

@@ -78,6 +78,9 @@ class DeviceModel {
   // Machine time each SetupDiCallClassInstaller call takes before it carries
   // out the change; kNever: the class installer hangs.
   void SetInstallerTime(std::uint64_t ms);
+  // A person disables or enables the device in Device Manager: the same
+  // change, made by another process, so not among Actions().
+  void ChangeStateByPerson(int device, DWORD stateChange);
 
   // Platform side, lock held.
   static DEVINST DevInstOf(int device) { return static_cast<DEVINST>(device + 1); }
@@ -96,6 +99,9 @@ class DeviceModel {
   std::uint64_t installerTimeMs = 0;
 
  private:
+  // The node's state after a change: enabling starts the device afresh.
+  void Apply(int device, DWORD stateChange);
+
   Kernel& kernel_;
 };
 

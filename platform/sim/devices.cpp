@@ -84,12 +84,23 @@ void DeviceModel::SetInstallerTime(std::uint64_t ms) {
   installerTimeMs = ms;
 }
 
-void DeviceModel::ChangeState(int device, DWORD stateChange) {
-  DeviceNode& node = nodes[static_cast<std::size_t>(device)];
+void DeviceModel::Apply(int device, DWORD stateChange) {
+  DeviceNode& node = nodes.at(static_cast<std::size_t>(device));
   // Enabling starts the device afresh, which clears the failure it had
   // unless its cause is still there.
   node.disabled = stateChange == DICS_DISABLE;
   if (stateChange == DICS_ENABLE && !node.device.problemPersists) node.device.problem = 0;
+  kernel_.Changed();
+}
+
+void DeviceModel::ChangeStateByPerson(int device, DWORD stateChange) {
+  auto lock = kernel_.Lock();
+  Apply(device, stateChange);
+}
+
+void DeviceModel::ChangeState(int device, DWORD stateChange) {
+  Apply(device, stateChange);
+  const DeviceNode& node = nodes[static_cast<std::size_t>(device)];
   DeviceAction action;
   action.seq = kernel_.NextSeq();
   action.timeMs = kernel_.Now();

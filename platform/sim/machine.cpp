@@ -1,5 +1,6 @@
 #include "platform/sim/machine.h"
 
+#include <algorithm>
 #include <cassert>
 #include <stdexcept>
 
@@ -13,7 +14,7 @@ Machine* g_current = nullptr;
 
 // A fault for an operation the machine does not know would never happen.
 Fault FaultOf(const std::string& op, DWORD error, int times) {
-  if (!IsFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
+  if (!FindFaultableOperation(op)) throw std::invalid_argument("the machine cannot fail " + op);
   Fault fault;
   fault.op = op;
   fault.error = error;
@@ -52,6 +53,8 @@ void Machine::FailCall(const std::string& op, int nth, DWORD error) {
 
 void Machine::FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times) {
   Fault fault = FaultOf(op, error, times);
+  if (FindFaultableOperation(op)->about.empty())
+    throw std::invalid_argument("the calls of " + op + " are not told apart by a name");
   fault.subject = name;
   kernel.AddFault(std::move(fault));
 }
@@ -69,11 +72,33 @@ std::uint64_t Machine::Now() {
   return kernel.Now();
 }
 
+bool Machine::Drive(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready, std::uint64_t deadline,
+                    std::chrono::milliseconds realLimit) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point giveUpAt = Clock::now() + realLimit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - Clock::now());
+    const bool held = kernel.BlockReal(
+        lock, [&] { return ready() || scm.RestartDue(); }, deadline, std::max(left, std::chrono::milliseconds(0)));
+    if (!scm.RestartDue()) return held;
+    if (const auto service = scm.TakeDueRestart()) {
+      if (!launcher_) throw std::logic_error("the SCM restarts a service, and the driver set no launcher");
+      lock.unlock();
+      launcher_(*service);
+      lock = kernel.Lock();
+    }
+  }
+}
+
+void Machine::SetServiceLauncher(std::function<void(const std::wstring& service)> launch) {
+  launcher_ = std::move(launch);
+}
+
 void Machine::RunFor(std::uint64_t ms, std::chrono::milliseconds realLimit) {
   {
     auto lock = kernel.Lock();
     const std::uint64_t until = kernel.Now() + ms;
-    kernel.BlockReal(lock, [] { return false; }, until, realLimit);
+    Drive(lock, [] { return false; }, until, realLimit);
     if (kernel.Now() < until)
       throw std::runtime_error("the machine clock stood at " + std::to_string(kernel.Now()) + " ms short of " +
                                std::to_string(until) + " ms for the real-time limit: a thread keeps running");
@@ -83,19 +108,19 @@ void Machine::RunFor(std::uint64_t ms, std::chrono::milliseconds realLimit) {
 
 bool Machine::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
-  return kernel.BlockReal(lock, done, kNever, realLimit);
+  return Drive(lock, done, kNever, realLimit);
 }
 
 bool Machine::RunUntilOrTime(const std::function<bool()>& done, std::uint64_t untilMs,
                              std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
-  return kernel.BlockReal(lock, done, untilMs, realLimit);
+  return Drive(lock, done, untilMs, realLimit);
 }
 
 bool Machine::Settle(std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
   const SimThread* self = kernel.CurrentThread();
-  return kernel.BlockReal(lock, [this, self] { return kernel.OthersIdle(self); }, kNever, realLimit);
+  return Drive(lock, [this, self] { return kernel.OthersIdle(self); }, kNever, realLimit);
 }
 
 std::shared_ptr<ThreadObject> Machine::Start(std::function<DWORD()> body, std::wstring name) {
@@ -153,7 +178,7 @@ void Machine::EndServiceProcess(DWORD exitCode, const std::wstring& how) {
 
 DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::milliseconds realLimit) {
   auto lock = kernel.Lock();
-  if (!kernel.BlockReal(lock, [&] { return thread->finished; }, kNever, realLimit))
+  if (!Drive(lock, [&] { return thread->finished; }, kNever, realLimit))
     throw std::runtime_error("machine thread did not end");
   return thread->exitCode;
 }

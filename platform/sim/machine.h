@@ -44,7 +44,9 @@ class Machine {
   // whatever member or value it is about.
   void FailCall(const std::string& op, int nth, DWORD error);
   // The same for calls about one name only (the event CreateEventW creates,
-  // the key a registry call opens or creates, the value it reads or writes, ...).
+  // the key a registry call opens or creates, the value it reads or writes, ...:
+  // kFaultableOperations says which); an operation whose calls are about no
+  // name throws std::invalid_argument.
   void FailNamed(const std::string& op, const std::wstring& name, DWORD error, int times = 1);
   // The same for the calls one thread makes (a ThreadObject of this machine).
   void FailOnThread(const std::string& op, std::shared_ptr<const ThreadObject> thread, DWORD error, int times = 1);
@@ -80,6 +82,11 @@ class Machine {
   // The service process ends at once, as by TerminateProcess: a crash or a
   // power loss between two steps.
   void KillProcess(DWORD exitCode);
+  // How the driver starts the service process when the SCM starts it by
+  // itself (a failure action's restart): called on the driver thread, inside
+  // RunFor and its kin, once the start is due, with the service's name; it
+  // does what a fresh process needs and calls StartServiceProcess.
+  void SetServiceLauncher(std::function<void(const std::wstring& service)> launch);
   // Starts a thread of the machine, as the program's own main thread.
   std::shared_ptr<ThreadObject> Start(std::function<DWORD()> body, std::wstring name);
   // Waits for a machine thread to end and gives its exit code.
@@ -157,6 +164,15 @@ class Machine {
   PowerModel power{kernel, scm};
   DeviceModel devices{kernel};
   FirmwareModel firmware{kernel};
+
+ private:
+  // The driver's wait: until ready() holds (true), the clock reaches the
+  // deadline or realLimit of real time passes (false). A restart the SCM
+  // owes meanwhile is carried out at its time, through the launcher.
+  bool Drive(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready, std::uint64_t deadline,
+             std::chrono::milliseconds realLimit);
+
+  std::function<void(const std::wstring&)> launcher_;
 };
 
 }  // namespace sim

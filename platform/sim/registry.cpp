@@ -133,9 +133,9 @@ void RegistryModel::SetValue(const std::wstring& keyPath, const std::wstring& na
 void RegistryModel::SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
   SetValue(keyPath, name, REG_DWORD, DwordBytes(value));
 }
-void RegistryModel::CreateKey(const std::wstring& keyPath) {
+void RegistryModel::CreateKey(const std::wstring& keyPath, const Security* security) {
   auto lock = kernel_.Lock();
-  Create(machineRoot, keyPath);
+  Create(machineRoot, keyPath, true, security);
 }
 void RegistryModel::DeleteKey(const std::wstring& keyPath) {
   auto lock = kernel_.Lock();

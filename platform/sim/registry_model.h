@@ -48,7 +48,8 @@ class RegistryModel {
   // Paths start at HKLM, written without the root: L"System\\CurrentControlSet\\...".
   void SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, std::vector<BYTE> data);
   void SetDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
-  void CreateKey(const std::wstring& keyPath);
+  // A missing key gets the descriptor given, or else the default.
+  void CreateKey(const std::wstring& keyPath, const Security* security = nullptr);
   void DeleteKey(const std::wstring& keyPath);
   std::optional<RegValue> Value(const std::wstring& keyPath, const std::wstring& name) const;
   std::optional<DWORD> Dword(const std::wstring& keyPath, const std::wstring& name) const;

@@ -15,6 +15,15 @@
 
 namespace sim {
 
+// A service's failure actions (SERVICE_CONFIG_FAILURE_ACTIONS) as the
+// database keeps them.
+struct FailureActions {
+  DWORD resetPeriodS = 0;  // INFINITE: the failure count is never reset
+  std::optional<std::wstring> rebootMessage;
+  std::optional<std::wstring> command;
+  std::vector<SC_ACTION> actions;
+};
+
 struct ServiceEntry {
   std::wstring name;
   std::wstring displayName;
@@ -37,6 +46,10 @@ struct ServiceEntry {
   DWORD bootState = SERVICE_STOPPED;
   bool markedForDeletion = false;
   int openHandles = 0;
+  FailureActions failureActions;
+  // Its failures since boot, and when the last one was.
+  DWORD failures = 0;
+  std::uint64_t lastFailureAt = 0;
 };
 
 struct StatusReport : Stamp {
@@ -168,6 +181,9 @@ class ScmModel {
   std::vector<HandlerCall> HandlerCalls() const;
   // Whether a service start holds the service lock.
   bool ServiceLockHeld() const;
+  // A service's failure actions, as ChangeServiceConfig2W sets them (an
+  // entry is made for a service not in the database yet).
+  void SetFailureActions(const std::wstring& name, const SERVICE_FAILURE_ACTIONSW& actions);
 
   // Platform side, lock held.
   std::map<std::wstring, ServiceEntry, CaseInsensitiveLess> services;
@@ -221,6 +237,18 @@ class ScmModel {
   void Reported(const SERVICE_STATUS& status);
   void ProcessEnded();
 
+  // ChangeServiceConfig2W's SERVICE_CONFIG_FAILURE_ACTIONS on an entry: a
+  // null array leaves the actions and reset period as they are, an empty
+  // one deletes them; a null string leaves it, an empty one deletes it.
+  static void ApplyFailureActions(ServiceEntry& entry, const SERVICE_FAILURE_ACTIONSW& actions);
+  // The service process's own service, when its failure action starts it
+  // again and the time has come: its name, taken from the list (the
+  // machine's driver starts the process). Journals a restart that is no
+  // longer needed and drops it.
+  std::optional<std::wstring> TakeDueRestart();
+  // Whether a restart is due now.
+  bool RestartDue() const;
+
  private:
   // While a service starts, the SCM holds the service lock; it judges a start
   // hung after 80 s plus the last wait hint without a new checkpoint.
@@ -241,6 +269,9 @@ class ScmModel {
   // A service no process of this machine runs stops or starts.
   void StopScripted(ServiceEntry& entry);
   void StartScripted(ServiceEntry& entry);
+  // The service process ended without reporting STOPPED: the nth failure
+  // within the reset period takes the nth action, and the last one repeats.
+  void TakeFailureAction(ServiceEntry& entry);
 
   Kernel& kernel_;
   std::wstring processService_;  // the entry the service process runs
@@ -252,6 +283,11 @@ class ScmModel {
   bool shuttingDown_ = false;
   std::deque<std::shared_ptr<ScmRequest>> requests_;  // the front one is being carried out
   std::vector<std::shared_ptr<ScmRequest>> startsWaitingForLock_;
+  struct Restart {
+    std::wstring service;
+    std::uint64_t atMs;
+  };
+  std::vector<Restart> restarts_;  // failure actions' restarts waiting for their time
 };
 
 }  // namespace sim

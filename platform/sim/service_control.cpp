@@ -92,6 +92,83 @@ bool ScmModel::ServiceLockHeld() const {
   return !lockHolder_.empty();
 }
 
+void ScmModel::SetFailureActions(const std::wstring& name, const SERVICE_FAILURE_ACTIONSW& actions) {
+  auto lock = kernel_.Lock();
+  ServiceEntry& entry = services[name];
+  entry.name = name;
+  ApplyFailureActions(entry, actions);
+}
+
+void ScmModel::ApplyFailureActions(ServiceEntry& entry, const SERVICE_FAILURE_ACTIONSW& actions) {
+  FailureActions& kept = entry.failureActions;
+  if (actions.lpsaActions != nullptr) {
+    kept.resetPeriodS = actions.cActions == 0 ? 0 : actions.dwResetPeriod;
+    kept.actions.assign(actions.lpsaActions, actions.lpsaActions + actions.cActions);
+  }
+  const auto apply = [](std::optional<std::wstring>& kept, LPCWSTR given) {
+    if (given != nullptr) kept = *given == L'\0' ? std::nullopt : std::optional<std::wstring>(given);
+  };
+  apply(kept.rebootMessage, actions.lpRebootMsg);
+  apply(kept.command, actions.lpCommand);
+}
+
+void ScmModel::TakeFailureAction(ServiceEntry& entry) {
+  const FailureActions& configured = entry.failureActions;
+  // The system going down takes no failure action.
+  if (configured.actions.empty() || shuttingDown_) return;
+  const std::uint64_t now = kernel_.Now();
+  if (entry.failures > 0 && configured.resetPeriodS != INFINITE &&
+      now - entry.lastFailureAt >= std::uint64_t{configured.resetPeriodS} * 1000)
+    entry.failures = 0;
+  ++entry.failures;
+  entry.lastFailureAt = now;
+  const SC_ACTION& action = configured.actions[std::min<std::size_t>(entry.failures, configured.actions.size()) - 1];
+  std::wstring taken = entry.name + L" failed, " + std::to_wstring(entry.failures) + L" since boot: ";
+  switch (action.Type) {
+    case SC_ACTION_NONE:
+      taken += L"no action";
+      break;
+    case SC_ACTION_RESTART:
+      restarts_.push_back(Restart{entry.name, now + action.Delay});
+      kernel_.AddAlarm(now + action.Delay);
+      taken += L"restart in " + std::to_wstring(action.Delay) + L" ms";
+      break;
+    default:
+      taken += L"action " + std::to_wstring(action.Type) + L" (not modelled: nothing done)";
+      break;
+  }
+  kernel_.Record(sim::JournalKind::kScm, taken);
+}
+
+bool ScmModel::RestartDue() const {
+  return std::any_of(restarts_.begin(), restarts_.end(), [this](const Restart& r) { return r.atMs <= kernel_.Now(); });
+}
+
+std::optional<std::wstring> ScmModel::TakeDueRestart() {
+  const auto due =
+      std::find_if(restarts_.begin(), restarts_.end(), [this](const Restart& r) { return r.atMs <= kernel_.Now(); });
+  if (due == restarts_.end()) return std::nullopt;
+  const std::wstring name = due->service;
+  restarts_.erase(due);
+  auto it = services.find(name);
+  std::wstring notNeeded;
+  if (it == services.end()) {
+    notNeeded = L"it is no longer installed";
+  } else {
+    Refresh(it->second);
+    if (it->second.markedForDeletion)
+      notNeeded = L"it is marked for deletion";
+    else if (it->second.status.dwCurrentState != SERVICE_STOPPED)
+      notNeeded = L"it was started meanwhile";
+  }
+  if (!notNeeded.empty()) {
+    kernel_.Record(sim::JournalKind::kScm, L"no restart of " + name + L": " + notNeeded);
+    return std::nullopt;
+  }
+  kernel_.Record(sim::JournalKind::kScm, L"restarting " + name + L" (failure action)");
+  return name;
+}
+
 bool ScmModel::HandlerReachable() const {
   return dispatcher.running && dispatcher.handler != nullptr && !dispatcher.stoppedReported;
 }
@@ -276,6 +353,7 @@ void ScmModel::StartScripted(ServiceEntry& entry) {
 
 void ScmModel::BeginShutdown() {
   shuttingDown_ = true;
+  restarts_.clear();
   kernel_.Record(sim::JournalKind::kScm, L"shutdown");
 }
 
@@ -288,6 +366,8 @@ void ScmModel::Boot() {
   for (const auto& request : left)
     if (!request->done) Answer(*request, ERROR_SHUTDOWN_IN_PROGRESS);
   for (auto& [name, entry] : services) {
+    // Failures are counted since boot.
+    entry.failures = 0;
     const DWORD state = CaseInsensitiveLess()(name, processService_) || CaseInsensitiveLess()(processService_, name)
                             ? entry.bootState
                             : SERVICE_STOPPED;
@@ -364,6 +444,7 @@ void ScmModel::ProcessEnded() {
     ServiceEntry& entry = it->second;
     kernel_.Record(sim::JournalKind::kScm, entry.name + L" terminated unexpectedly");
     entry.status = SERVICE_STATUS{entry.type, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+    TakeFailureAction(entry);
   }
   if (!lockHolder_.empty()) ReleaseServiceLock();
   RemoveIfDeleted(processService_);
@@ -572,6 +653,69 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   if (!entry) return FALSE;
   if (auto fault = m.kernel.TakeFault("QueryServiceStatus")) return Fail(*fault);
   *lpServiceStatus = entry->status;
+  return TRUE;
+}
+
+// The simulated database keeps one kind of optional configuration.
+BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  sim::ServiceEntry* entry = EntryOf(m, hService, SERVICE_CHANGE_CONFIG);
+  if (!entry) return FALSE;
+  if (auto fault = m.kernel.TakeFault("ChangeServiceConfig2W")) return Fail(*fault);
+  if (dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) return Fail(ERROR_INVALID_LEVEL);
+  if (lpInfo == nullptr) return TRUE;
+  const auto& actions = *static_cast<const SERVICE_FAILURE_ACTIONSW*>(lpInfo);
+  const SC_ACTION* const given = actions.lpsaActions;
+  const DWORD count = given ? actions.cActions : 0;
+  if (std::any_of(given, given + count, [](const SC_ACTION& a) { return a.Type > SC_ACTION_RUN_COMMAND; }))
+    return Fail(ERROR_INVALID_PARAMETER);
+  // The SCM takes the restarts it is given with the handle's right to start.
+  const auto handle = m.kernel.FindAs<sim::ScServiceHandle>(reinterpret_cast<HANDLE>(hService));
+  if (std::any_of(given, given + count, [](const SC_ACTION& a) { return a.Type == SC_ACTION_RESTART; }) &&
+      !(handle->access & SERVICE_START))
+    return Fail(ERROR_ACCESS_DENIED);
+  sim::ScmModel::ApplyFailureActions(*entry, actions);
+  m.kernel.Record(sim::JournalKind::kScm, L"ChangeServiceConfig2W " + entry->name + L" failure actions");
+  return TRUE;
+}
+
+// SERVICE_FAILURE_ACTIONSW, then its actions, then its strings, each member
+// pointing into the buffer.
+BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                          LPDWORD pcbBytesNeeded) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  sim::ServiceEntry* entry = EntryOf(m, hService, SERVICE_QUERY_CONFIG);
+  if (!entry) return FALSE;
+  if (auto fault = m.kernel.TakeFault("QueryServiceConfig2W")) return Fail(*fault);
+  if (dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) return Fail(ERROR_INVALID_LEVEL);
+  if (pcbBytesNeeded == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  const sim::FailureActions& kept = entry->failureActions;
+  const auto stringBytes = [](const std::optional<std::wstring>& text) {
+    return text ? (text->size() + 1) * sizeof(WCHAR) : 0;
+  };
+  const std::size_t actionsAt = sizeof(SERVICE_FAILURE_ACTIONSW);
+  const std::size_t rebootAt = actionsAt + kept.actions.size() * sizeof(SC_ACTION);
+  const std::size_t commandAt = rebootAt + stringBytes(kept.rebootMessage);
+  const std::size_t needed = commandAt + stringBytes(kept.command);
+  *pcbBytesNeeded = static_cast<DWORD>(needed);
+  if (lpBuffer == nullptr || cbBufSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  const auto place = [lpBuffer](const std::optional<std::wstring>& text, std::size_t at) -> LPWSTR {
+    if (!text) return nullptr;
+    std::memcpy(lpBuffer + at, text->c_str(), (text->size() + 1) * sizeof(WCHAR));
+    return reinterpret_cast<LPWSTR>(lpBuffer + at);
+  };
+  SERVICE_FAILURE_ACTIONSW header{};
+  header.dwResetPeriod = kept.resetPeriodS;
+  header.cActions = static_cast<DWORD>(kept.actions.size());
+  if (!kept.actions.empty()) {
+    std::memcpy(lpBuffer + actionsAt, kept.actions.data(), kept.actions.size() * sizeof(SC_ACTION));
+    header.lpsaActions = reinterpret_cast<SC_ACTION*>(lpBuffer + actionsAt);
+  }
+  header.lpRebootMsg = place(kept.rebootMessage, rebootAt);
+  header.lpCommand = place(kept.command, commandAt);
+  std::memcpy(lpBuffer, &header, sizeof header);
   return TRUE;
 }
 

@@ -24,6 +24,13 @@ BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServic
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   return ::QueryServiceStatus(hService, lpServiceStatus);
 }
+BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
+  return ::ChangeServiceConfig2W(hService, dwInfoLevel, lpInfo);
+}
+BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                          LPDWORD pcbBytesNeeded) {
+  return ::QueryServiceConfig2W(hService, dwInfoLevel, lpBuffer, cbBufSize, pcbBytesNeeded);
+}
 BOOL DeleteService(SC_HANDLE hService) { return ::DeleteService(hService); }
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) { return ::CloseServiceHandle(hSCObject); }
 

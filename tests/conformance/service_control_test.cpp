@@ -1,5 +1,7 @@
 // The service database as install and remove use it, and the SCM's handling
 // of another service: its pending states, and one control at a time.
+#include <vector>
+
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/sync.h"
@@ -94,6 +96,85 @@ TEST_F(ServiceControl, HandleWithoutTheNeededRightIsRefused) {
   EXPECT_FALSE(created);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
 }
+// The failure actions as QueryServiceConfig2W gives them, once it has said
+// the size it needs; null when it failed.
+const SERVICE_FAILURE_ACTIONSW* QueryFailureActions(SC_HANDLE service, std::vector<BYTE>& buffer) {
+  DWORD needed = 0;
+  SetSentinelLastError();
+  EXPECT_FALSE(os::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), os::GetLastError());
+  if (needed < sizeof(SERVICE_FAILURE_ACTIONSW)) return nullptr;
+  buffer.assign(needed, 0);
+  if (!os::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed, &needed))
+    return nullptr;
+  return reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+}
+
+// ChangeServiceConfig2W stores the failure actions and QueryServiceConfig2W
+// gives them back, each member pointing into the buffer. An empty array
+// deletes them and the reset period.
+TEST_F(ServiceControl, FailureActionsAreStoredQueriedBackAndDeleted) {
+  ASSERT_TRUE(manager_);
+  UniqueScHandle service = Create();
+  ASSERT_TRUE(service);
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 120000}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSW set{86400, nullptr, nullptr, 3, actions};
+  ASSERT_TRUE(os::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &set)) << LastErrorText();
+  KnownWineDifference difference(
+      "Wine's ChangeServiceConfig2W takes failure actions without storing them, and its QueryServiceConfig2W "
+      "refuses SERVICE_CONFIG_FAILURE_ACTIONS with ERROR_INVALID_LEVEL");
+  std::vector<BYTE> buffer;
+  const SERVICE_FAILURE_ACTIONSW* got = QueryFailureActions(service.Get(), buffer);
+  ASSERT_NE(nullptr, got) << LastErrorText();
+  EXPECT_EQ(86400u, got->dwResetPeriod);
+  ASSERT_EQ(3u, got->cActions);
+  const BYTE* const actionsAt = reinterpret_cast<const BYTE*>(got->lpsaActions);
+  ASSERT_TRUE(actionsAt >= buffer.data() && actionsAt + 3 * sizeof(SC_ACTION) <= buffer.data() + buffer.size());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(actions[i].Type, got->lpsaActions[i].Type) << "action " << i;
+    EXPECT_EQ(actions[i].Delay, got->lpsaActions[i].Delay) << "action " << i;
+  }
+
+  SERVICE_FAILURE_ACTIONSW none{0, nullptr, nullptr, 0, actions};
+  ASSERT_TRUE(os::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &none)) << LastErrorText();
+  got = QueryFailureActions(service.Get(), buffer);
+  ASSERT_NE(nullptr, got) << LastErrorText();
+  EXPECT_EQ(0u, got->cActions);
+  EXPECT_EQ(0u, got->dwResetPeriod);
+}
+
+// Setting them takes SERVICE_CHANGE_CONFIG, and SERVICE_START when one
+// restarts the service; reading them takes SERVICE_QUERY_CONFIG.
+TEST_F(ServiceControl, FailureActionsTakeTheirAccessRights) {
+  ASSERT_TRUE(manager_);
+  ASSERT_TRUE(Create());
+  SC_ACTION restart[] = {{SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSW set{86400, nullptr, nullptr, 1, restart};
+  const auto refused = [&](DWORD access, const char* what) {
+    UniqueScHandle service(os::OpenServiceW(manager_.Get(), kName, access));
+    ASSERT_TRUE(service) << what;
+    SetSentinelLastError();
+    EXPECT_FALSE(os::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &set)) << what;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError()) << what;
+  };
+  refused(SERVICE_QUERY_CONFIG | SERVICE_START, "without SERVICE_CHANGE_CONFIG");
+  KnownWineDifference difference(
+      "Wine's ChangeServiceConfig2W takes a restart without SERVICE_START, and its QueryServiceConfig2W refuses "
+      "SERVICE_CONFIG_FAILURE_ACTIONS with ERROR_INVALID_LEVEL whatever the handle's rights");
+  {
+    UniqueScHandle service(os::OpenServiceW(manager_.Get(), kName, SERVICE_CHANGE_CONFIG | SERVICE_START));
+    ASSERT_TRUE(service);
+    EXPECT_TRUE(os::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &set)) << LastErrorText();
+    BYTE buffer[256];
+    DWORD needed = 0;
+    SetSentinelLastError();
+    EXPECT_FALSE(
+        os::QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), os::GetLastError());
+  }
+  refused(SERVICE_CHANGE_CONFIG, "a restart without SERVICE_START");
+}
+
 constexpr wchar_t kOther[] = L"ZefoConformanceOther";
 constexpr wchar_t kBusy[] = L"ZefoConformanceBusy";
 

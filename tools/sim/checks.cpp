@@ -16,12 +16,26 @@ std::string RegistryPath(const Expectation& e, const RunResult& run) {
   return key + "\\" + e.valueName;
 }
 
+// The value a registry expectation wants, as the run writes values.
+std::string ExpectedValue(const Expectation& e) {
+  switch (e.registry) {
+    case Expectation::Registry::kMissing:
+      return "missing";
+    case Expectation::Registry::kEmpty:
+      return "empty";
+    case Expectation::Registry::kEquals:
+      break;
+  }
+  return std::to_string(e.value.number);
+}
+
 std::string Describe(const Expectation& e) {
   std::string when = e.when == Expectation::When::kAt   ? "at " + FormatTime(e.timeMs) + ": "
                      : e.when == Expectation::When::kBy ? "by " + FormatTime(e.timeMs) + ": "
                      : e.AtEnd()                        ? "at the end: "
                                                         : "";
   if (e.never) when += "never ";
+  if (e.atMost) when += "at most " + std::to_string(*e.atMost) + " times ";
   switch (e.what) {
     case Expectation::What::kDebug:
     case Expectation::What::kEvent:
@@ -35,7 +49,7 @@ std::string Describe(const Expectation& e) {
       return when + "state " + e.text;
     case Expectation::What::kRegistry:
       return when + "registry " + (e.device.empty() ? "key \"" + e.keyPath + "\"" : e.device) + " " + e.valueName +
-             " = " + std::to_string(e.value.number);
+             (e.registry == Expectation::Registry::kEquals ? " = " : " ") + ExpectedValue(e);
   }
   return when;
 }
@@ -104,7 +118,7 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     } else {
       const auto it = run.registryAtEnd.find(RegistryPath(e, run));
       actual = it == run.registryAtEnd.end() || !it->second ? "missing" : *it->second;
-      if ((actual == std::to_string(e.value.number)) != e.never) return std::nullopt;
+      if ((actual == ExpectedValue(e)) != e.never) return std::nullopt;
       failure.happened = "value at " + FormatTime(run.endMs) + ": " + actual;
     }
     return failure;
@@ -117,9 +131,9 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     else if (o.kind == KindOf(e.what) && InWindow(e, o.timeMs))
       sameKind.push_back(&o);
   }
-  if (e.never) {
-    if (inWindow.empty()) return std::nullopt;
-    failure.happened = "seen at " + TimesAndText(inWindow);
+  if (e.never || e.atMost) {
+    if (inWindow.size() <= e.atMost.value_or(0)) return std::nullopt;
+    failure.happened = "seen " + std::to_string(inWindow.size()) + " times, at " + TimesAndText(inWindow);
   } else {
     if (!inWindow.empty()) return std::nullopt;
     if (!elsewhere.empty()) {
@@ -174,21 +188,41 @@ std::set<std::string> ConfiguredDevices(const Scenario& scenario) {
 
 // What the timeline shows of one device, gathered for all in one pass.
 struct DeviceHistory {
+  // The service's last disable, unless a person disabled or enabled the
+  // device since (its state is then theirs).
   const Observation* lastDisable = nullptr;
   std::uint64_t cameBackMs = 0;  // the last time the scenario added it back, or 0
   std::vector<const Observation*> refusedEnables;
+  // Each enable by the service while a person's disable stood: the person's
+  // disable, then the enable.
+  std::vector<std::pair<const Observation*, const Observation*>> enabledAgainstPerson;
 };
 
 std::map<std::string, DeviceHistory> DeviceHistories(const RunResult& run) {
-  static const std::string kAdd = "add ";
+  // What the scenario noted it did to a device: "add NAME", and a person's
+  // "disable NAME" or "enable NAME" in Device Manager.
+  static const std::string kAdd = "add ", kDisable = "disable ", kEnable = "enable ";
+  const auto named = [](const Observation& o, const std::string& prefix) {
+    return o.kind == Observation::Kind::kControl && o.subject.compare(0, prefix.size(), prefix) == 0;
+  };
   std::map<std::string, DeviceHistory> histories;
+  std::map<std::string, const Observation*> disabledByPerson;
   for (const Observation& o : run.timeline) {
-    if (o.kind == Observation::Kind::kControl && o.subject.compare(0, kAdd.size(), kAdd) == 0) {
+    if (named(o, kAdd)) {
       histories[o.subject.substr(kAdd.size())].cameBackMs = o.timeMs;
+    } else if (named(o, kDisable) || named(o, kEnable)) {
+      const bool disable = named(o, kDisable);
+      const std::string device = o.subject.substr((disable ? kDisable : kEnable).size());
+      histories[device].lastDisable = nullptr;
+      disabledByPerson[device] = disable ? &o : nullptr;
     } else if (o.kind == Observation::Kind::kDevice && o.detail == "disable") {
       histories[o.subject].lastDisable = &o;
     } else if (o.kind == Observation::Kind::kDevice && o.detail == "enable refused") {
       histories[o.subject].refusedEnables.push_back(&o);
+    } else if (o.kind == Observation::Kind::kDevice && o.detail == "enable") {
+      const auto person = disabledByPerson.find(o.subject);
+      if (person != disabledByPerson.end() && person->second != nullptr)
+        histories[o.subject].enabledAgainstPerson.emplace_back(person->second, &o);
     }
   }
   return histories;
@@ -282,7 +316,8 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
 
   // A device the service disabled is enabled again by the end; after the
   // process that disabled it was shut down or killed, by the next start. One
-  // absent at the end is not judged, one that came back only from then on.
+  // absent at the end is not judged, one that came back only from then on,
+  // one a person disabled or enabled since not at all (its state is theirs).
   for (const DeviceAtEnd& device : run.devices) {
     const auto history = histories.find(device.name);
     if (!device.disabled || !device.present || history == histories.end() || !history->second.lastDisable) continue;
@@ -313,6 +348,17 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
       check.machineRefusals.push_back({"every sensor the service disabled is enabled again",
                                        what + ": the machine refused each of its " + std::to_string(refused.size()) +
                                            " enables (" + refused.back()->text + ")"});
+  }
+
+  // The service never enables a device a person disabled, whatever it finds
+  // on record.
+  for (const Device& device : scenario.devices) {
+    const auto history = histories.find(device.name);
+    if (history == histories.end()) continue;
+    for (const auto& [disable, enable] : history->second.enabledAgainstPerson)
+      violations.push_back({"a device a person disabled stays disabled",
+                            device.name + " disabled by a person at " + FormatTime(disable->timeMs) +
+                                ", enabled by the service at " + FormatTime(enable->timeMs)});
   }
 
   // Not judged while the machine goes down.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "diag/settings.h"
+#include "monitor/disabled_devices.h"
 #include "monitor/monitor.h"
 #include "monitor/polling_worker.h"
 #include "service/service_base.h"
@@ -15,6 +16,7 @@
 #include "platform/sim/machine.h"
 #include "service/control_handler.h"
 #include "service/entry.h"
+#include "service/failure_actions.h"
 #include "service/process_state.h"
 
 namespace scenario {
@@ -90,12 +92,37 @@ std::pair<DWORD, std::vector<BYTE>> RegistryData(const Value& value) {
   return {REG_DWORD, sim::RegistryModel::DwordBytes(static_cast<DWORD>(value.number))};
 }
 
-// A registry value as the output and the expectations write it.
+// The strings of a REG_MULTI_SZ, up to its empty string or its end.
+std::vector<std::wstring> MultiStrings(const std::vector<BYTE>& data) {
+  std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+  std::vector<std::wstring> strings;
+  for (std::size_t at = 0; at < text.size() && text[at] != L'\0'; at += strings.back().size() + 1)
+    strings.push_back(text.substr(at, text.find(L'\0', at) - at));
+  return strings;
+}
+
+std::vector<BYTE> MultiStringBytes(const std::vector<std::wstring>& strings) {
+  std::wstring joined;
+  for (const std::wstring& s : strings) joined += s + L'\0';
+  joined += L'\0';
+  std::vector<BYTE> data(joined.size() * sizeof(wchar_t));
+  std::memcpy(data.data(), joined.data(), data.size());
+  return data;
+}
+
+// A registry value as the output and the expectations write it: a dword as
+// its number, a multi-string as its strings in quotes ("empty" for none).
 std::string ValueText(const sim::RegValue& value) {
   if (value.type == REG_DWORD && value.data.size() == sizeof(DWORD)) {
     DWORD v;
     std::memcpy(&v, value.data.data(), sizeof v);
     return std::to_string(v);
+  }
+  if (value.type == REG_MULTI_SZ) {
+    std::string strings;
+    for (const std::wstring& s : MultiStrings(value.data)) strings += (strings.empty() ? "\"" : " \"") + Utf8(s) + "\"";
+    return strings.empty() ? "empty" : strings;
   }
   std::string hex = "type " + std::to_string(value.type) + ":";
   char byte[4];
@@ -165,8 +192,23 @@ class ScenarioRun {
     machine_.devices.SetInstallerTime(scenario_.installerTimeMs == kHang ? sim::kNever : scenario_.installerTimeMs);
     for (const OtherService& service : scenario_.ServicesAtBoot())
       machine_.scm.AddService(Wide(service.name), SERVICE_RUNNING, service.stopMs, service.startMs);
+    // The service as -install leaves it: the SCM starts it again after a crash.
+    machine_.scm.SetFailureActions(kServiceName, ServiceFailureActions());
+    machine_.SetServiceLauncher([this](const std::wstring&) { StartProcess("start by the SCM after a failure"); });
     for (const Action& action : scenario_.setup) Act(action);
+    if (!scenario_.recorded.empty()) Record(scenario_.recorded);
     settingUp_ = false;
+  }
+
+  // The recovery record as an earlier run leaves it: the key with the
+  // service's own security, the devices' instance IDs.
+  void Record(const std::vector<std::string>& devices) {
+    DWORD error = ERROR_SUCCESS;
+    const auto security = sim::ParseSddl(kRecoveryKeySecurity, error);
+    machine_.registry.CreateKey(kRecoveryKeyPath, &*security);
+    std::vector<std::wstring> ids;
+    for (const std::string& device : devices) ids.push_back(sim::DeviceModel::InstanceId(deviceIndex_.at(device)));
+    machine_.SetRegistryValue(kRecoveryKeyPath, kDisabledDevicesValue, REG_MULTI_SZ, MultiStringBytes(ids));
   }
 
   std::wstring ConfigurationsKey(int device) const {
@@ -275,6 +317,10 @@ class ScenarioRun {
       case K::kDriverAttach:
         DriverAttach();
         break;
+      case K::kPersonDisables:
+      case K::kPersonEnables:
+        InDeviceManager(action.device, action.kind == K::kPersonDisables);
+        break;
       case K::kSetting:
       case K::kConfig: {
         const std::wstring key = action.kind == K::kSetting ? std::wstring(kSettingsKeyPath)
@@ -291,8 +337,13 @@ class ScenarioRun {
                                      std::vector<BYTE>(action.bytes.begin(), action.bytes.end()));
         break;
       case K::kFault:
-        Note("fail " + action.name);
-        machine_.Fail(action.name, static_cast<DWORD>(action.number), action.times);
+        if (action.about.empty()) {
+          Note("fail " + action.name);
+          machine_.Fail(action.name, static_cast<DWORD>(action.number), action.times);
+        } else {
+          Note("fail " + action.name + " about " + action.about);
+          machine_.FailNamed(action.name, Wide(action.about), static_cast<DWORD>(action.number), action.times);
+        }
         break;
     }
   }
@@ -330,6 +381,18 @@ class ScenarioRun {
                                                          {"unlock", WTS_SESSION_UNLOCK}};
     Note(what);
     Sending(what, false, machine_.SessionChanged(kEvents.at(what)), "the service does not take session changes now");
+  }
+
+  // A person disables or enables the device in Device Manager, which offers
+  // only the change its state allows.
+  void InDeviceManager(const std::string& device, bool disable) {
+    const std::string what = (disable ? "disable " : "enable ") + device;
+    if (machine_.DeviceEnabled(deviceIndex_.at(device)) != disable) {
+      Note(what + ": " + (disable ? "disabled" : "enabled") + " already");
+      return;
+    }
+    Note(what);
+    machine_.devices.ChangeStateByPerson(deviceIndex_.at(device), disable ? DICS_DISABLE : DICS_ENABLE);
   }
 
   // The driver opens the named event and sets it; before anyone made it,

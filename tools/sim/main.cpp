@@ -16,6 +16,7 @@
 #include "tools/sim/report.h"
 #include "tools/sim/scenario.h"
 #include "tools/sim/soak.h"
+#include "tools/sim/timeline_svg.h"
 
 namespace {
 
@@ -120,24 +121,24 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 int RunOnce(const scenario::Scenario& scenario, const CommandLine& command) {
   const scenario::RunResult run = scenario::RunScenario(scenario, command.run);
   scenario::PrintTimeline(stdout, run, command.timeline);
+  const auto failures = scenario::CheckExpectations(scenario, run);
+  const auto promises = scenario::CheckPromises(scenario, run);
   if (!command.svgFile.empty()) {
     std::ofstream svg(command.svgFile);
-    svg << scenario::TimelineSvg(run);
+    svg << scenario::TimelineSvg(scenario, run, failures, promises.broken);
     if (!svg) {
       std::fprintf(stderr, "zefo_sim: cannot write %s\n", command.svgFile.c_str());
       return 1;
     }
   }
-  const auto failures = scenario::CheckExpectations(scenario, run);
-  const auto promises = scenario::CheckPromises(scenario, run);
   std::FILE* report = command.timeline.json ? stderr : stdout;
   scenario::PrintFailures(report, command.path, failures);
   scenario::PrintViolations(report, promises.broken);
   scenario::PrintMachineRefusals(report, promises.machineRefusals);
   if (promises.longestStopHandlerMs)
     std::fprintf(report, "%s\n", scenario::StopHandlerMeasurement(*promises.longestStopHandlerMs).c_str());
-  std::fprintf(report, "%s: %zu of %zu expectations held, %zu promises broken\n", command.path.c_str(),
-               scenario.expectations.size() - failures.size(), scenario.expectations.size(), promises.broken.size());
+  std::fprintf(report, "%s: %s\n", command.path.c_str(),
+               scenario::Verdict(scenario.expectations.size(), failures.size(), promises.broken.size()).c_str());
   return failures.empty() && promises.broken.empty() ? 0 : 1;
 }
 

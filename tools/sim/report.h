@@ -1,5 +1,5 @@
 // What a person reads of a run: the timeline on the machine clock (as text or
-// one JSON object per line), a timeline picture, and the failed checks.
+// one JSON object per line), the failed checks and the verdict.
 #pragma once
 
 #include <cstdio>
@@ -18,13 +18,12 @@ struct TimelineOptions {
 };
 
 void PrintTimeline(std::FILE* out, const RunResult& run, const TimelineOptions& options);
-// One lane each for the service state, each device's state, the events
-// delivered and the commands run.
-std::string TimelineSvg(const RunResult& run);
 void PrintFailures(std::FILE* out, const std::string& file, const std::vector<ExpectationFailure>& failures);
 void PrintViolations(std::FILE* out, const std::vector<Violation>& violations);
 // What the machine refused, noted apart from the broken promises.
 void PrintMachineRefusals(std::FILE* out, const std::vector<Violation>& refusals);
+// "11 of 11 expectations held, 0 promises broken".
+std::string Verdict(std::size_t expectations, std::size_t failed, std::size_t broken);
 // "longest stop or shutdown handler: 27000 ms of machine time (promised: 100 ms)".
 std::string StopHandlerMeasurement(std::uint64_t longestMs);
 

@@ -55,12 +55,14 @@ struct Action {
     kStart, kStop, kShutdown, kUserControl, kKill, kReboot,
     kLid, kDisplay, kSession,
     kProblem, kAddDevice, kRemoveDevice, kDriverAttach,
+    kPersonDisables, kPersonEnables,  // in Device Manager
     kSetting, kConfig, kFirmware, kFirmwareMissing, kFault,
   };
   Kind kind = Kind::kStart;
   int line = 0;
-  std::string device;     // kProblem, kAddDevice, kRemoveDevice, kConfig
+  std::string device;     // kProblem, kAddDevice, kRemoveDevice, kPersonDisables, kPersonEnables, kConfig
   std::string name;       // value, variable or operation name
+  std::string about;      // kFault: only calls about this name fail (empty: any call)
   Value value;            // kSetting, kConfig
   std::vector<std::uint8_t> bytes;  // kFirmware
   // kUserControl: the control; kLid: 0 closed, 1 open; kDisplay: 0 off, 1 on,
@@ -84,12 +86,17 @@ struct Expectation {
   When when = When::kAnyTime;
   std::uint64_t timeMs = 0;  // kAt, kBy
   bool never = false;
+  std::optional<std::uint32_t> atMost;  // seen no more than this many times in the window
   bool pattern = false;  // kDebug, kEvent: text is an ECMAScript regular expression searched for
   std::string text;      // message, command line, state name (RUNNING, ...), or "disable"/"enable"
   std::string device;    // kDevice; kRegistry: the device whose WinBio\Configurations key holds it
   std::string keyPath;   // kRegistry without device: key under HKLM
   std::string valueName;  // kRegistry
-  Value value;            // kRegistry
+  // kRegistry: a dword equal to value, no such value, or a multi-string
+  // that lists nothing.
+  enum class Registry { kEquals, kMissing, kEmpty };
+  Registry registry = Registry::kEquals;
+  Value value;            // kRegistry, kEquals
   // Whether it reads the state at the end of the run rather than a moment
   // of the timeline (state and registry without "at" or "by").
   bool AtEnd() const { return when == When::kAnyTime && (what == What::kState || what == What::kRegistry); }
@@ -101,6 +108,9 @@ struct Scenario {
   // The machine's other services; WbioSrvc is there whether declared or not.
   std::vector<OtherService> services;
   std::vector<Action> setup;  // settings, configs, firmware, faults before anything runs
+  // The devices the recovery record lists before anything runs, as an
+  // earlier run (or someone else) left it.
+  std::vector<std::string> recorded;
   bool systemEnvironmentPrivilege = true;
   bool uefiFirmware = true;  // false: legacy BIOS, no firmware variables at all
   std::uint64_t scTimeMs = 0;

@@ -20,8 +20,41 @@ struct Token {
   bool quoted = false;
 };
 
-// Session events as the scenario names them; the runner maps them to WTS_*.
-const char* const kSessionEvents[] = {"logon", "logoff", "lock", "unlock"};
+// SERVICE_STOPPED (1) to SERVICE_PAUSED (7), in order.
+const char* const kStateNames[] = {"STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
+                                   "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+
+// "a, b or c", for the message of a line that has none of these words.
+std::string JoinWords(const std::vector<std::string>& words) {
+  std::string list;
+  for (std::size_t i = 0; i < words.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+  return list;
+}
+const char* WordOf(const char* word) { return word; }
+template <class Entry>
+const char* WordOf(const Entry& entry) {
+  return entry.word;
+}
+template <class Entry, std::size_t N>
+std::string WordList(const Entry (&table)[N]) {
+  std::vector<std::string> words;
+  for (const Entry& entry : table) words.push_back(WordOf(entry));
+  return JoinWords(words);
+}
+template <class Entry, std::size_t N>
+const Entry* FindWord(const Entry (&table)[N], const std::string& word) {
+  for (const Entry& entry : table)
+    if (word == WordOf(entry)) return &entry;
+  return nullptr;
+}
+
+// A repeated action's copies: how many, over how long.
+struct Repetition {
+  std::uint64_t copies = 1;
+  std::uint64_t overMs = 0;
+};
+constexpr std::uint64_t kMaxCopies = 100000;
 
 class LineReader {
  public:
@@ -61,7 +94,38 @@ class LineReader {
     if (!Empty()) Fail("unexpected '" + tokens_[pos_].text + "' at the end of the line");
   }
   std::uint64_t Number(const std::string& what, std::uint64_t max = UINT32_MAX) {
-    const std::string word = Word(what);
+    return NumberIn(Word(what), what, max);
+  }
+  std::vector<std::uint8_t> Bytes(const std::string& what) {
+    std::vector<std::uint8_t> bytes;
+    while (!Empty()) {
+      const std::string word = Word(what);
+      if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(word[1])))
+        Fail("malformed byte in " + what + ": " + word + " (two hex digits, e.g. 01)");
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    }
+    return bytes;
+  }
+  std::uint64_t Duration(const std::string& what) { return DurationIn(Word(what), what); }
+  // "xN over DURATION" ending the line, taken off it: a timeline action
+  // repeated. Read before the action, whose own words may run to the end.
+  Repetition TakeRepetition() {
+    Repetition repetition;
+    const std::size_t n = tokens_.size();
+    if (n - pos_ < 3 || tokens_[n - 2].quoted || tokens_[n - 2].text != "over" || tokens_[n - 3].quoted ||
+        tokens_[n - 3].text.size() < 2 || tokens_[n - 3].text[0] != 'x')
+      return repetition;
+    repetition.copies = NumberIn(tokens_[n - 3].text.substr(1), "number of copies", kMaxCopies);
+    if (repetition.copies == 0) Fail("x0: an action repeated comes at least once");
+    if (tokens_[n - 1].quoted) Fail("duration must not be in double quotes: " + tokens_[n - 1].text);
+    repetition.overMs = DurationIn(tokens_[n - 1].text, "duration of the copies");
+    tokens_.resize(n - 3);
+    return repetition;
+  }
+
+ private:
+  std::uint64_t NumberIn(const std::string& word, const std::string& what, std::uint64_t max) const {
     std::uint64_t value = 0;
     const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
     const std::string digits = hex ? word.substr(2) : word;
@@ -78,25 +142,11 @@ class LineReader {
     }
     return value;
   }
-  std::vector<std::uint8_t> Bytes(const std::string& what) {
-    std::vector<std::uint8_t> bytes;
-    while (!Empty()) {
-      const std::string word = Word(what);
-      if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
-          !std::isxdigit(static_cast<unsigned char>(word[1])))
-        Fail("malformed byte in " + what + ": " + word + " (two hex digits, e.g. 01)");
-      bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
-    }
-    return bytes;
-  }
-  std::uint64_t Duration(const std::string& what) {
-    const std::string word = Word(what);
+  std::uint64_t DurationIn(const std::string& word, const std::string& what) const {
     const auto ms = ParseDuration(word);
     if (!ms) Fail("bad " + what + ": " + word + " (e.g. 250ms, 30s, 2m, 1h30m)");
     return *ms;
   }
-
- private:
   void Tokenize(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size()) {
@@ -133,47 +183,7 @@ class Parser {
  public:
   explicit Parser(const std::string& file) { scenario_.file = file; }
 
-  void Line(LineReader& in, int line) {
-    if (in.Empty()) return;
-    const std::string keyword = in.Word("keyword");
-    if (keyword == "at") {
-      TimedAction timed;
-      timed.atMs = Time(in, "time");
-      timed.action = TimelineAction(in, line);
-      lastTimeMs_ = timed.atMs;
-      scenario_.timeline.push_back(timed);
-    } else if (keyword == "expect") {
-      scenario_.expectations.push_back(ExpectationLine(in, line));
-    } else if (keyword == "device") {
-      DeviceLine(in);
-    } else if (keyword == "service") {
-      ServiceLine(in);
-    } else if (keyword == "privilege") {
-      if (in.Word("privilege name") != "SeSystemEnvironmentPrivilege")
-        in.Fail("the only privilege a scenario sets is SeSystemEnvironmentPrivilege");
-      const std::string held = in.Word("held or missing");
-      if (held != "held" && held != "missing") in.Fail("privilege is 'held' or 'missing', not '" + held + "'");
-      scenario_.systemEnvironmentPrivilege = held == "held";
-    } else if (keyword == "sc-time") {
-      scenario_.scTimeMs = in.Take("hang") ? kHang : in.Duration("sc.exe run time");
-    } else if (keyword == "installer-time") {
-      scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
-    } else if (keyword == "shutdown-timeout") {
-      scenario_.shutdownTimeoutMs = in.Duration("shutdown timeout");
-    } else if (keyword == "end") {
-      scenario_.endMs = in.Duration("end time");
-    } else if (keyword == "firmware" && in.OnlyRest("none")) {
-      in.Take("none");
-      scenario_.uefiFirmware = false;
-    } else if (keyword == "setting" || keyword == "config" || keyword == "firmware" || keyword == "fail") {
-      scenario_.setup.push_back(ChangeLine(keyword, in, line));
-    } else {
-      in.Fail("unknown keyword '" + keyword +
-              "' (expected device, service, setting, config, firmware, privilege, sc-time, installer-time, "
-              "shutdown-timeout, fail, end, at or expect)");
-    }
-    in.Done();
-  }
+  void Line(LineReader& in, int line);
 
   Scenario Finish() {
     std::stable_sort(scenario_.timeline.begin(), scenario_.timeline.end(),
@@ -182,6 +192,78 @@ class Parser {
   }
 
  private:
+  // Each table's words make the message of a line that has none of them.
+  struct Statement {
+    const char* word;
+    void (Parser::*read)(LineReader& in, const std::string& keyword, int line);
+  };
+  struct TimelineWord {
+    const char* word;
+    Action::Kind kind;
+    void (Parser::*read)(LineReader& in, const std::string& word, Action& action);
+  };
+  struct ExpectationWord {
+    const char* word;
+    Expectation::What what;
+    void (Parser::*read)(LineReader& in, Expectation& e);
+  };
+  static const Statement kStatements[];
+  static const TimelineWord kTimelineWords[];
+  static const ExpectationWord kExpectationWords[];
+
+  // Statements.
+  void TimelineLine(LineReader& in, const std::string&, int line) {
+    TimedAction timed;
+    timed.atMs = Time(in, "time");
+    const Repetition repetition = in.TakeRepetition();
+    timed.action = TimelineAction(in, line);
+    lastTimeMs_ = timed.atMs;
+    // Copy i at TIME + i * DURATION / N: evenly over the duration.
+    const std::uint64_t firstMs = timed.atMs;
+    for (std::uint64_t copy = 0; copy < repetition.copies; ++copy) {
+      timed.atMs = firstMs + copy * repetition.overMs / repetition.copies;
+      scenario_.timeline.push_back(timed);
+    }
+  }
+  void ExpectLine(LineReader& in, const std::string&, int line) {
+    scenario_.expectations.push_back(ExpectationLine(in, line));
+  }
+  void SetupChange(LineReader& in, const std::string& keyword, int line) {
+    if (keyword == "firmware" && in.OnlyRest("none")) {
+      in.Take("none");
+      scenario_.uefiFirmware = false;
+      return;
+    }
+    Action action;
+    action.line = line;
+    ChangeLine(keyword, in, action);
+    scenario_.setup.push_back(action);
+  }
+  void PrivilegeLine(LineReader& in, const std::string&, int) {
+    if (in.Word("privilege name") != "SeSystemEnvironmentPrivilege")
+      in.Fail("the only privilege a scenario sets is SeSystemEnvironmentPrivilege");
+    scenario_.systemEnvironmentPrivilege = OneOf(in, "privilege state", {"held", "missing"}) == 0;
+  }
+  void ScTimeLine(LineReader& in, const std::string&, int) {
+    scenario_.scTimeMs = in.Take("hang") ? kHang : in.Duration("sc.exe run time");
+  }
+  void InstallerTimeLine(LineReader& in, const std::string&, int) {
+    scenario_.installerTimeMs = in.Take("hang") ? kHang : in.Duration("class installer time");
+  }
+  void ShutdownTimeoutLine(LineReader& in, const std::string&, int) {
+    scenario_.shutdownTimeoutMs = in.Duration("shutdown timeout");
+  }
+  void EndLine(LineReader& in, const std::string&, int) { scenario_.endMs = in.Duration("end time"); }
+  void RecordedLine(LineReader& in, const std::string&, int) {
+    if (!scenario_.recorded.empty()) in.Fail("the recovery record is given once, on one recorded line");
+    do {
+      const std::string device = KnownDevice(in).name;
+      if (std::find(scenario_.recorded.begin(), scenario_.recorded.end(), device) != scenario_.recorded.end())
+        in.Fail("device '" + device + "' recorded twice");
+      scenario_.recorded.push_back(device);
+    } while (!in.Empty());
+  }
+
   std::uint64_t Time(LineReader& in, const std::string& what) {
     const std::string word = in.Word(what);
     const bool relative = !word.empty() && word[0] == '+';
@@ -197,7 +279,7 @@ class Parser {
     return *device;
   }
 
-  void DeviceLine(LineReader& in) {
+  void DeviceLine(LineReader& in, const std::string&, int) {
     Device device;
     device.name = in.Word("device name");
     if (scenario_.FindDevice(device.name) != nullptr) in.Fail("device '" + device.name + "' declared twice");
@@ -217,7 +299,7 @@ class Parser {
     scenario_.devices.push_back(device);
   }
 
-  void ServiceLine(LineReader& in) {
+  void ServiceLine(LineReader& in, const std::string&, int) {
     OtherService service;
     service.name = in.Word("service name");
     // Service names are the SCM's: case does not matter.
@@ -262,9 +344,7 @@ class Parser {
   }
 
   // The lines that change the machine, in the setup or in the timeline.
-  Action ChangeLine(const std::string& keyword, LineReader& in, int line) {
-    Action action;
-    action.line = line;
+  void ChangeLine(const std::string& keyword, LineReader& in, Action& action) {
     if (keyword == "setting") {
       action.kind = Action::Kind::kSetting;
       action.name = in.Word("setting name");
@@ -284,138 +364,217 @@ class Parser {
         action.bytes = in.Bytes("firmware variable bytes");
         if (action.bytes.empty()) in.Fail("firmware variable without bytes (write 'missing' for none)");
       }
-    } else {  // fail
-      action.kind = Action::Kind::kFault;
-      action.name = in.Word("operation name");
-      if (!sim::IsFaultableOperation(action.name))
-        in.Fail("unknown operation '" + action.name +
-                "' (not one the simulated machine can fail; the README lists them)");
-      action.number = static_cast<unsigned long>(in.Number("error code"));
-      if (in.Take("always")) {
-        action.times = -1;
-      } else if (in.Take("times")) {
-        action.times = static_cast<int>(in.Number("times", 1000000));
-        if (action.times == 0) in.Fail("times must be at least 1");
-      }
+    } else {
+      FaultLine(in, action);
     }
-    return action;
   }
 
-  Action TimelineAction(LineReader& in, int line) {
-    const std::string word = in.Word("action");
-    Action action;
-    action.line = line;
-    using K = Action::Kind;
-    if (word == "start") {
-      action.kind = K::kStart;
-    } else if (word == "stop") {
-      action.kind = K::kStop;
-    } else if (word == "shutdown") {
-      action.kind = K::kShutdown;
-    } else if (word == "kill") {
-      action.kind = K::kKill;
-    } else if (word == "reboot") {
-      action.kind = K::kReboot;
-    } else if (word == "control") {
-      action.kind = K::kUserControl;
-      action.number = static_cast<unsigned long>(in.Number("control code"));
-      if (action.number < 128 || action.number > 255) in.Fail("a user control is 128 to 255");
-    } else if (word == "lid") {
-      action.kind = K::kLid;
-      action.number = OneOf(in, "lid state", {"close", "open"});
-    } else if (word == "display") {
-      action.kind = K::kDisplay;
-      action.number = OneOf(in, "display state", {"off", "on", "dimmed"});
-    } else if (std::find(std::begin(kSessionEvents), std::end(kSessionEvents), word) != std::end(kSessionEvents)) {
-      action.kind = K::kSession;
-      action.name = word;
-    } else if (word == "problem") {
-      action.kind = K::kProblem;
-      action.device = KnownDevice(in).name;
-      action.number = in.Take("clear") ? 0 : static_cast<unsigned long>(in.Number("problem code (or clear)"));
-      action.persists = action.number != 0 && in.Take("persists");
-    } else if (word == "add" || word == "remove") {
-      action.kind = word == "add" ? K::kAddDevice : K::kRemoveDevice;
-      action.device = KnownDevice(in).name;
-    } else if (word == "driver-attach") {
-      action.kind = K::kDriverAttach;
-    } else if (word == "firmware" && in.OnlyRest("none")) {
-      in.Fail("the machine's firmware is UEFI or not from its start: 'firmware none' takes no time");
-    } else if (word == "setting" || word == "config" || word == "firmware" || word == "fail") {
-      action = ChangeLine(word, in, line);
-    } else {
-      in.Fail("unknown action '" + word +
-              "' (expected start, stop, shutdown, kill, reboot, control, lid, display, logon, logoff, lock, unlock, "
-              "problem, add, remove, driver-attach, setting, config, firmware or fail)");
+  void FaultLine(LineReader& in, Action& action) {
+    action.kind = Action::Kind::kFault;
+    action.name = in.Word("operation name");
+    const sim::FaultableOperation* operation = sim::FindFaultableOperation(action.name);
+    if (operation == nullptr)
+      in.Fail("unknown operation '" + action.name +
+              "' (not one the simulated machine can fail; the README lists them)");
+    action.number = static_cast<unsigned long>(in.Number("error code"));
+    if (in.Take("always")) {
+      action.times = -1;
+    } else if (in.Take("times")) {
+      action.times = static_cast<int>(in.Number("times", 1000000));
+      if (action.times == 0) in.Fail("times must be at least 1");
     }
-    return action;
+    if (in.Take("about")) {
+      if (operation->about.empty())
+        in.Fail("the calls of " + action.name + " are not told apart by a name: 'about' does not go with it");
+      action.about = in.Word("name the calls are about (" + std::string(operation->about) + ")");
+    }
+  }
+
+  // Timeline actions.
+  Action TimelineAction(LineReader& in, int line);
+  void NothingMore(LineReader&, const std::string&, Action&) {}
+  void Session(LineReader&, const std::string& word, Action& action) { action.name = word; }
+  void UserControl(LineReader& in, const std::string&, Action& action) {
+    action.number = static_cast<unsigned long>(in.Number("control code"));
+    if (action.number < 128 || action.number > 255) in.Fail("a user control is 128 to 255");
+  }
+  void LidState(LineReader& in, const std::string&, Action& action) {
+    action.number = OneOf(in, "lid state", {"close", "open"});
+  }
+  void DisplayState(LineReader& in, const std::string&, Action& action) {
+    action.number = OneOf(in, "display state", {"off", "on", "dimmed"});
+  }
+  void Problem(LineReader& in, const std::string&, Action& action) {
+    action.device = KnownDevice(in).name;
+    action.number = in.Take("clear") ? 0 : static_cast<unsigned long>(in.Number("problem code (or clear)"));
+    action.persists = action.number != 0 && in.Take("persists");
+  }
+  void OfDevice(LineReader& in, const std::string&, Action& action) { action.device = KnownDevice(in).name; }
+  void TimedChange(LineReader& in, const std::string& word, Action& action) {
+    if (word == "firmware" && in.OnlyRest("none"))
+      in.Fail("the machine's firmware is UEFI or not from its start: 'firmware none' takes no time");
+    ChangeLine(word, in, action);
   }
 
   static unsigned long OneOf(LineReader& in, const std::string& what, const std::vector<std::string>& words) {
     const std::string word = in.Word(what);
     for (std::size_t i = 0; i < words.size(); ++i)
       if (words[i] == word) return static_cast<unsigned long>(i);
-    std::string list;
-    for (const std::string& w : words) list += (list.empty() ? "" : ", ") + w;
-    in.Fail("bad " + what + " '" + word + "' (expected " + list + ")");
+    in.Fail("bad " + what + " '" + word + "' (expected " + JoinWords(words) + ")");
   }
 
-  Expectation ExpectationLine(LineReader& in, int line) {
-    Expectation e;
-    e.line = line;
-    if (in.Take("at")) {
-      e.when = Expectation::When::kAt;
-      e.timeMs = Time(in, "time");
-    } else if (in.Take("by")) {
-      e.when = Expectation::When::kBy;
-      e.timeMs = Time(in, "time");
+  // Expectations.
+  Expectation ExpectationLine(LineReader& in, int line);
+  void Message(LineReader& in, Expectation& e) {
+    e.pattern = in.Take("~");
+    e.text = in.Quoted(e.pattern ? "pattern" : "message");
+    if (!e.pattern) return;
+    try {
+      std::regex check(e.text);
+    } catch (const std::regex_error&) {
+      in.Fail("bad pattern \"" + e.text + "\" (an ECMAScript regular expression, e.g. \"Polling .* s\")");
     }
-    e.never = in.Take("never");
-    const std::string what = in.Word("what to expect");
-    using W = Expectation::What;
-    if (what == "debug" || what == "event") {
-      e.what = what == "debug" ? W::kDebug : W::kEvent;
-      e.pattern = in.Take("~");
-      e.text = in.Quoted(e.pattern ? "pattern" : "message");
-      if (e.pattern) {
-        try {
-          std::regex check(e.text);
-        } catch (const std::regex_error&) {
-          in.Fail("bad pattern \"" + e.text + "\" (an ECMAScript regular expression, e.g. \"Polling .* s\")");
-        }
-      }
-    } else if (what == "device") {
-      e.what = W::kDevice;
+  }
+  void DeviceAction(LineReader& in, Expectation& e) {
+    e.device = KnownDevice(in).name;
+    e.text = OneOf(in, "device action", {"disable", "enable"}) == 0 ? "disable" : "enable";
+  }
+  void CommandLine(LineReader& in, Expectation& e) { e.text = in.Quoted("command line"); }
+  void State(LineReader& in, Expectation& e) {
+    e.text = in.Word("service state");
+    if (!StateFromName(e.text))
+      in.Fail("unknown service state '" + e.text + "' (expected " + WordList(kStateNames) + ")");
+  }
+  void RegistryValue(LineReader& in, Expectation& e) {
+    if (in.Take("key")) {
+      e.keyPath = in.Quoted("key path under HKLM");
+    } else {
       e.device = KnownDevice(in).name;
-      e.text = OneOf(in, "device action", {"disable", "enable"}) == 0 ? "disable" : "enable";
-    } else if (what == "command") {
-      e.what = W::kCommand;
-      e.text = in.Quoted("command line");
-    } else if (what == "state") {
-      e.what = W::kState;
-      e.text = in.Word("service state");
-      if (!StateFromName(e.text))
-        in.Fail("unknown service state '" + e.text +
-                "' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED)");
-    } else if (what == "registry") {
-      e.what = W::kRegistry;
-      if (in.Take("key")) {
-        e.keyPath = in.Quoted("key path under HKLM");
-      } else {
-        e.device = KnownDevice(in).name;
-      }
-      e.valueName = in.Word("value name");
+    }
+    e.valueName = in.Word("value name");
+    if (in.Take("missing")) {
+      e.registry = Expectation::Registry::kMissing;
+    } else if (in.Take("empty")) {
+      e.registry = Expectation::Registry::kEmpty;
+    } else {
       e.value = ValueAfterEquals(in);
       if (e.value.type != Value::Type::kDword) in.Fail("a registry expectation compares a dword value");
-    } else {
-      in.Fail("unknown expectation '" + what + "' (expected debug, event, device, command, state or registry)");
+      return;
     }
-    return e;
+    if (e.when != Expectation::When::kAnyTime)
+      in.Fail("'missing' and 'empty' read the value at the end of the run: no at or by");
   }
 
   Scenario scenario_;
   std::uint64_t lastTimeMs_ = 0;
 };
+
+using K = Action::Kind;
+using W = Expectation::What;
+const Parser::Statement Parser::kStatements[] = {
+    {"device", &Parser::DeviceLine},
+    {"service", &Parser::ServiceLine},
+    {"setting", &Parser::SetupChange},
+    {"config", &Parser::SetupChange},
+    {"firmware", &Parser::SetupChange},
+    {"privilege", &Parser::PrivilegeLine},
+    {"recorded", &Parser::RecordedLine},
+    {"sc-time", &Parser::ScTimeLine},
+    {"installer-time", &Parser::InstallerTimeLine},
+    {"shutdown-timeout", &Parser::ShutdownTimeoutLine},
+    {"fail", &Parser::SetupChange},
+    {"end", &Parser::EndLine},
+    {"at", &Parser::TimelineLine},
+    {"expect", &Parser::ExpectLine},
+};
+const Parser::TimelineWord Parser::kTimelineWords[] = {
+    {"start", K::kStart, &Parser::NothingMore},
+    {"stop", K::kStop, &Parser::NothingMore},
+    {"shutdown", K::kShutdown, &Parser::NothingMore},
+    {"kill", K::kKill, &Parser::NothingMore},
+    {"reboot", K::kReboot, &Parser::NothingMore},
+    {"control", K::kUserControl, &Parser::UserControl},
+    {"lid", K::kLid, &Parser::LidState},
+    {"display", K::kDisplay, &Parser::DisplayState},
+    {"logon", K::kSession, &Parser::Session},
+    {"logoff", K::kSession, &Parser::Session},
+    {"lock", K::kSession, &Parser::Session},
+    {"unlock", K::kSession, &Parser::Session},
+    {"problem", K::kProblem, &Parser::Problem},
+    {"add", K::kAddDevice, &Parser::OfDevice},
+    {"remove", K::kRemoveDevice, &Parser::OfDevice},
+    {"disable", K::kPersonDisables, &Parser::OfDevice},
+    {"enable", K::kPersonEnables, &Parser::OfDevice},
+    {"driver-attach", K::kDriverAttach, &Parser::NothingMore},
+    {"setting", K::kSetting, &Parser::TimedChange},
+    {"config", K::kConfig, &Parser::TimedChange},
+    {"firmware", K::kFirmware, &Parser::TimedChange},
+    {"fail", K::kFault, &Parser::TimedChange},
+};
+const Parser::ExpectationWord Parser::kExpectationWords[] = {
+    {"debug", W::kDebug, &Parser::Message},
+    {"event", W::kEvent, &Parser::Message},
+    {"device", W::kDevice, &Parser::DeviceAction},
+    {"command", W::kCommand, &Parser::CommandLine},
+    {"state", W::kState, &Parser::State},
+    {"registry", W::kRegistry, &Parser::RegistryValue},
+};
+
+void Parser::Line(LineReader& in, int line) {
+  if (in.Empty()) return;
+  const std::string keyword = in.Word("keyword");
+  const Statement* statement = FindWord(kStatements, keyword);
+  if (statement == nullptr) in.Fail("unknown keyword '" + keyword + "' (expected " + WordList(kStatements) + ")");
+  (this->*statement->read)(in, keyword, line);
+  in.Done();
+}
+
+Action Parser::TimelineAction(LineReader& in, int line) {
+  const std::string word = in.Word("action");
+  const TimelineWord* entry = FindWord(kTimelineWords, word);
+  if (entry == nullptr) in.Fail("unknown action '" + word + "' (expected " + WordList(kTimelineWords) + ")");
+  Action action;
+  action.line = line;
+  action.kind = entry->kind;
+  (this->*entry->read)(in, word, action);
+  return action;
+}
+
+Expectation Parser::ExpectationLine(LineReader& in, int line) {
+  Expectation e;
+  e.line = line;
+  // "at most N times", which may also stand first.
+  const auto count = [&] {
+    e.atMost = static_cast<std::uint32_t>(in.Number("count"));
+    in.Expect("times");
+  };
+  if (in.Take("at")) {
+    if (in.Take("most")) {
+      count();
+    } else {
+      e.when = Expectation::When::kAt;
+      e.timeMs = Time(in, "time");
+    }
+  } else if (in.Take("by")) {
+    e.when = Expectation::When::kBy;
+    e.timeMs = Time(in, "time");
+  }
+  if (!e.atMost) {
+    e.never = in.Take("never");
+    if (!e.never && in.Take("at")) {
+      in.Expect("most");
+      count();
+    }
+  }
+  const std::string what = in.Word("what to expect");
+  const ExpectationWord* entry = FindWord(kExpectationWords, what);
+  if (entry == nullptr)
+    in.Fail("unknown expectation '" + what + "' (expected " + WordList(kExpectationWords) + ")");
+  e.what = entry->what;
+  (this->*entry->read)(in, e);
+  if (e.atMost && e.AtEnd()) in.Fail("'at most' counts lines of the timeline: give the state a time (at or by)");
+  return e;
+}
 
 }  // namespace
 
@@ -491,12 +650,6 @@ std::string FormatTime(std::uint64_t ms) {
                 static_cast<unsigned long long>(ms % 1000));
   return text;
 }
-
-namespace {
-// SERVICE_STOPPED (1) to SERVICE_PAUSED (7), in order.
-const char* const kStateNames[] = {"STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
-                                   "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
-}  // namespace
 
 std::optional<unsigned long> StateFromName(const std::string& name) {
   for (unsigned long i = 0; i < std::size(kStateNames); ++i)

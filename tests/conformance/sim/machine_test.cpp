@@ -6,6 +6,8 @@
 // request at a time.
 #include <algorithm>
 #include <functional>
+#include <optional>
+#include <vector>
 
 #include "platform/devices.h"
 #include "platform/power.h"
@@ -394,6 +396,120 @@ TEST_F(Machine, AfterAShutdownTheMachineBootsAfresh) {
   EXPECT_EQ(0u, m.devices.nodes[static_cast<std::size_t>(passing)].device.problem);
   EXPECT_TRUE(m.devices.nodes[static_cast<std::size_t>(passing)].disabled);
   EXPECT_EQ(31u, m.devices.nodes[static_cast<std::size_t>(lasting)].device.problem);
+}
+
+// SERVICE_FAILURE_ACTIONS: "A service is considered failed when it
+// terminates without reporting a status of SERVICE_STOPPED"; "When the
+// service fails for the Nth time, the service controller performs the action
+// specified in element [N-1] ... If N is greater than cActions, the service
+// controller repeats the last action"; "The count is reset to 0 if the
+// service has not failed for dwResetPeriod seconds"; and it counts failures
+// "since the system booted".
+class FailureActions : public Machine {
+ protected:
+  FailureActions() {
+    m.SetServiceLauncher([this](const std::wstring& service) {
+      EXPECT_EQ(kService, service);
+      main_ = StartService();
+      restarts_.push_back(m.Now());
+    });
+  }
+  void Configure(std::vector<SC_ACTION> actions, DWORD resetPeriodS) {
+    UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    UniqueScHandle service(os::CreateServiceW(manager.Get(), kService, nullptr, SERVICE_CHANGE_CONFIG | SERVICE_START,
+                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                              L"C:\\zefo\\machine.exe", nullptr, nullptr, nullptr, nullptr,
+                                              nullptr));
+    SERVICE_FAILURE_ACTIONSW config{resetPeriodS, nullptr, nullptr, static_cast<DWORD>(actions.size()),
+                                    actions.data()};
+    ASSERT_TRUE(os::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &config));
+  }
+  // Kills the running service, lets an hour pass; the delay after which
+  // the SCM started it again, if it did.
+  std::optional<std::uint64_t> KillAndWatch() {
+    EXPECT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+    m.KillProcess(STATUS_ACCESS_VIOLATION);
+    const std::uint64_t killedAt = m.Now();
+    restarts_.clear();
+    m.RunFor(3600000);
+    if (restarts_.empty()) return std::nullopt;
+    EXPECT_EQ(1u, restarts_.size());
+    return restarts_.front() - killedAt;
+  }
+  std::shared_ptr<sim::ThreadObject> main_;
+  std::vector<std::uint64_t> restarts_;
+};
+
+TEST_F(FailureActions, TheNthFailureTakesTheNthActionAndTheLastOneRepeats) {
+  using Delays = std::vector<std::optional<std::uint64_t>>;
+  struct Case {
+    std::vector<SC_ACTION> actions;
+    Delays afterEachKill;
+  } cases[] = {
+      {{{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}, {60000, 60000, std::nullopt}},
+      {{{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 120000}}, {60000, 120000, 120000, 120000}},
+      {{{SC_ACTION_NONE, 0}, {SC_ACTION_RESTART, 1000}}, {std::nullopt}},
+      {{}, {std::nullopt}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions.size());
+    Configure(c.actions, 86400);
+    main_ = StartService();
+    Delays delays;
+    for (std::size_t kill = 0; kill < c.afterEachKill.size(); ++kill) {
+      delays.push_back(KillAndWatch());
+      if (!delays.back()) main_ = StartService();
+    }
+    EXPECT_EQ(c.afterEachKill, delays);
+    ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+    EXPECT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+    m.Join(main_);
+    // The next case's boot: counts start again.
+    m.Shutdown();
+    m.Boot();
+    UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(os::OpenServiceW(manager.Get(), kService, DELETE));
+    ASSERT_TRUE(os::DeleteService(service.Get()));
+  }
+}
+
+TEST_F(FailureActions, TheCountStartsAgainAfterTheResetPeriodWithoutAFailure) {
+  Configure({{SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}, 7200);
+  main_ = StartService();
+  EXPECT_EQ(std::optional<std::uint64_t>(60000), KillAndWatch());
+  // The second failure an hour after the first: no action.
+  EXPECT_EQ(std::nullopt, KillAndWatch());
+  main_ = StartService();
+  m.RunFor(3600000);
+  // Two hours after the last failure: the first action again.
+  EXPECT_EQ(std::optional<std::uint64_t>(60000), KillAndWatch());
+}
+
+// Only a process that ended without STOPPED has failed; the system going
+// down takes no action, and a restart finds the service started meanwhile.
+TEST_F(FailureActions, NoRestartAfterAStopAShutdownOrAStartMeanwhile) {
+  Configure({{SC_ACTION_RESTART, 60000}}, 86400);
+  main_ = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  EXPECT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+  m.Join(main_);
+  main_ = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  m.Shutdown(20000);
+  m.KillProcess(ERROR_PROCESS_ABORTED);
+  m.RunFor(3600000);
+  m.Boot();
+  main_ = StartService();
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  m.KillProcess(STATUS_ACCESS_VIOLATION);
+  m.RunFor(30000);
+  main_ = StartService();
+  m.RunFor(3600000);
+  EXPECT_TRUE(restarts_.empty());
+  EXPECT_TRUE(Journaled(sim::JournalKind::kScm, std::wstring(L"no restart of ") + kService +
+                                                    L": it was started meanwhile"));
+  EXPECT_EQ(NO_ERROR, m.scm.Control(SERVICE_CONTROL_STOP));
+  m.Join(main_);
 }
 
 TEST_F(Machine, PowerEventsReachOnlyAServiceThatAcceptsThem) {

@@ -141,6 +141,74 @@ TEST(DisabledSensor, EveryEnableRefusedIsTheMachinesRefusal) {
   EXPECT_EQ("every sensor the service disabled is enabled again", check.machineRefusals[0].promise);
 }
 
+// What a person does in Device Manager is theirs: a sensor they disable stays
+// disabled, and one the service disabled is not judged once they changed it.
+TEST(PersonsDisable, IsNeverUndoneByTheService) {
+  const std::vector<std::string> undone = {"a device a person disabled stays disabled"};
+  struct Case {
+    const char* what;
+    RunOf run;
+    std::vector<std::string> broken;
+  } cases[] = {
+      {"enabled by the service after a person disabled it",
+       std::move(RunOf(200000)
+                     .See(10000, Observation::Kind::kControl, "disable sensor")
+                     .See(20000, Observation::Kind::kDevice, "sensor", "enable")),
+       undone},
+      {"enabled by the service after the person enabled it again",
+       std::move(RunOf(200000)
+                     .See(10000, Observation::Kind::kControl, "disable sensor")
+                     .See(15000, Observation::Kind::kControl, "enable sensor")
+                     .See(20000, Observation::Kind::kDevice, "sensor", "enable")),
+       kNone},
+      {"a disable Device Manager did not offer",
+       std::move(RunOf(200000)
+                     .See(10000, Observation::Kind::kControl, "disable sensor: disabled already")
+                     .See(20000, Observation::Kind::kDevice, "sensor", "enable")),
+       kNone},
+      {"disabled by the service, then by the person",
+       std::move(RunOf(200000)
+                     .Disabled(10000)
+                     .See(11000, Observation::Kind::kDevice, "sensor", "enable")
+                     .See(20000, Observation::Kind::kControl, "disable sensor")),
+       kNone},
+      {"enabled by a person, then disabled by the service and never enabled",
+       std::move(RunOf(200000).See(5000, Observation::Kind::kControl, "enable sensor").Disabled(10000)),
+       kSensorLeftDisabled},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.run.Get().devices[0].disabled = true;
+    EXPECT_EQ(c.broken, Broken(c.run.Get()));
+  }
+}
+
+// "at most N times" counts within its window; "missing" and "empty" read the
+// value at the end.
+TEST(Expectations, CountsAndValuesAtTheEnd) {
+  RunOf run(200000);
+  run.Disabled(10000).Disabled(70000).Disabled(130000);
+  run.Get().registryAtEnd["Software\\Recovery\\DisabledDevices"] = "empty";
+  run.Get().registryAtEnd["Software\\Recovery\\Other"] = std::nullopt;
+  const scenario::Scenario s = scenario::ParseScenario(
+      std::string(kSensor) +
+          "expect by 1m30s at most 2 times device sensor disable\n"
+          "expect by 2m10s at most 2 times device sensor disable\n"
+          "expect at most 3 times device sensor disable\n"
+          "expect registry key \"Software\\Recovery\" DisabledDevices empty\n"
+          "expect registry key \"Software\\Recovery\" DisabledDevices missing\n"
+          "expect registry key \"Software\\Recovery\" Other missing\n"
+          "expect never registry key \"Software\\Recovery\" Other empty\n",
+      "s.scn");
+  const auto failures = scenario::CheckExpectations(s, run.Get());
+  ASSERT_EQ(2u, failures.size());
+  EXPECT_EQ(4, failures[0].line);
+  EXPECT_EQ("seen 3 times, at 0:00:10.000 sensor; 0:01:10.000 sensor; 0:02:10.000 sensor", failures[0].happened);
+  EXPECT_EQ(7, failures[1].line);
+  EXPECT_EQ("at the end: registry key \"Software\\Recovery\" DisabledDevices missing", failures[1].expected);
+  EXPECT_EQ("value at 0:03:20.000: empty", failures[1].happened);
+}
+
 TEST(BiometricService, StoppedAtTheEndIsNotJudgedWhileTheMachineGoesDown) {
   for (bool shutDown : {false, true}) {
     SCOPED_TRACE(shutDown);

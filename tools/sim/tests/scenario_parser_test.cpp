@@ -36,8 +36,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BadScenarioLine,
     ::testing::Values(
         BadLine{"sensor 43",
-                "unknown keyword 'sensor' (expected device, service, setting, config, firmware, privilege, sc-time, "
-                "installer-time, shutdown-timeout, fail, end, at or expect)"},
+                "unknown keyword 'sensor' (expected device, service, setting, config, firmware, privilege, recorded, "
+                "sc-time, installer-time, shutdown-timeout, fail, end, at or expect)"},
         BadLine{"shutdown-timeout never", "bad shutdown timeout: never (e.g. 250ms, 30s, 2m, 1h30m)"},
         BadLine{"at 1m reboot now", "unexpected 'now' at the end of the line"},
         BadLine{"service", "missing service name"},
@@ -55,11 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"at 1m", "missing action"},
         BadLine{"at 1m jump",
                 "unknown action 'jump' (expected start, stop, shutdown, kill, reboot, control, lid, display, logon, "
-                "logoff, lock, unlock, problem, add, remove, driver-attach, setting, config, firmware or fail)"},
+                "logoff, lock, unlock, problem, add, remove, disable, enable, driver-attach, setting, config, firmware "
+                "or fail)"},
         BadLine{"at 1m problem camera 43", "unknown device 'camera' (declare it first with a device line)"},
         BadLine{"at 1m problem sensor 4x", "malformed problem code (or clear): 4x"},
-        BadLine{"at 1m lid ajar", "bad lid state 'ajar' (expected close, open)"},
-        BadLine{"at 1m display bright", "bad display state 'bright' (expected off, on, dimmed)"},
+        BadLine{"at 1m lid ajar", "bad lid state 'ajar' (expected close or open)"},
+        BadLine{"at 1m display bright", "bad display state 'bright' (expected off, on or dimmed)"},
         BadLine{"at 1m control 12", "a user control is 128 to 255"},
         BadLine{"at 1m stop now", "unexpected 'now' at the end of the line"},
         BadLine{"setting ServicePollingTime 5", "expected '=', found '5'"},
@@ -78,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"device other \"Other\" problem", "missing problem code"},
         BadLine{"device other \"Other\" colour red", "expected ids, problem or absent after the device description, found 'colour'"},
         BadLine{"privilege SeDebugPrivilege held", "the only privilege a scenario sets is SeSystemEnvironmentPrivilege"},
-        BadLine{"privilege SeSystemEnvironmentPrivilege maybe", "privilege is 'held' or 'missing', not 'maybe'"},
+        BadLine{"privilege SeSystemEnvironmentPrivilege maybe", "bad privilege state 'maybe' (expected held or missing)"},
         BadLine{"sc-time soon", "bad sc.exe run time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
         BadLine{"fail SetupDiCallClassInstaller 5 times 0", "times must be at least 1"},
         BadLine{"fail SetupDiCallClassInstaller", "missing error code"},
@@ -89,14 +90,93 @@ INSTANTIATE_TEST_SUITE_P(
                 "unknown operation 'RegOpenKey' (not one the simulated machine can fail; the README lists them)"},
         BadLine{"expect by 1m state WALKING",
                 "unknown service state 'WALKING' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, "
-                "CONTINUE_PENDING, PAUSE_PENDING, PAUSED)"},
+                "CONTINUE_PENDING, PAUSE_PENDING or PAUSED)"},
         BadLine{"expect debug ~ \"(\"", "bad pattern \"(\" (an ECMAScript regular expression, e.g. \"Polling .* s\")"},
         BadLine{"expect debug Enter wmain", "message must be in double quotes: Enter"},
-        BadLine{"expect device sensor reset", "bad device action 'reset' (expected disable, enable)"},
+        BadLine{"expect device sensor reset", "bad device action 'reset' (expected disable or enable)"},
         BadLine{"expect registry sensor SecureFingerprint = sz \"1\"", "a registry expectation compares a dword value"},
         BadLine{"expect smell \"smoke\"",
                 "unknown expectation 'smell' (expected debug, event, device, command, state or registry)"},
-        BadLine{"expect debug \"unterminated", "unterminated quoted text"}));
+        BadLine{"expect debug \"unterminated", "unterminated quoted text"},
+        BadLine{"fail SetupDiCallClassInstaller 31 about sensor",
+                "the calls of SetupDiCallClassInstaller are not told apart by a name: 'about' does not go with it"},
+        BadLine{"fail RegQueryValueExW 1450 times 2 about", "missing name the calls are about (the value name)"},
+        BadLine{"fail RegQueryValueExW 1450 about \"DisabledDevices\"",
+                "expected name the calls are about (the value name), found quoted text"},
+        BadLine{"recorded", "missing device name"},
+        BadLine{"recorded camera", "unknown device 'camera' (declare it first with a device line)"},
+        BadLine{"recorded sensor sensor", "device 'sensor' recorded twice"},
+        BadLine{"at 1m disable camera", "unknown device 'camera' (declare it first with a device line)"},
+        BadLine{"at 1m enable", "missing device name"},
+        BadLine{"at 1m lock x0 over 4s", "x0: an action repeated comes at least once"},
+        BadLine{"at 1m lock xmany over 4s", "malformed number of copies: many"},
+        BadLine{"at 1m lock x200000 over 4s", "number of copies too large: 200000"},
+        BadLine{"at 1m lock x40 over soon", "bad duration of the copies: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"at 1m lock x40 over \"4s\"", "duration must not be in double quotes: 4s"},
+        BadLine{"at 1m lock x40 4s", "unexpected 'x40' at the end of the line"},
+        BadLine{"at 1m x40 over 4s", "missing action"},
+        BadLine{"expect registry key \"Software\\X\" V blank", "expected '=', found 'blank'"},
+        BadLine{"expect at 1m registry key \"Software\\X\" V missing",
+                "'missing' and 'empty' read the value at the end of the run: no at or by"},
+        BadLine{"expect at most 2 times state RUNNING",
+                "'at most' counts lines of the timeline: give the state a time (at or by)"},
+        BadLine{"expect by 1m at most two times device sensor disable", "malformed count: two"},
+        BadLine{"expect by 1m at least 2 times device sensor disable", "expected 'most', found 'least'"},
+        BadLine{"expect by 1m at most 2 device sensor disable", "expected 'times', found 'device'"}));
+
+// The record is one line's list.
+TEST(ScenarioParser, TheRecoveryRecordIsGivenOnce) {
+  EXPECT_EQ("s.scn:3: the recovery record is given once, on one recorded line",
+            ErrorOf(std::string(kDevices) + "recorded sensor\nrecorded sensor\n"));
+}
+
+// "xN over DURATION": copy i at TIME + i * DURATION / N, each its own action
+// of the timeline; "+" counts from the line's own time.
+TEST(ScenarioParser, RepeatedActionsAreSpreadEvenlyOverTheirDuration) {
+  const scenario::Scenario s = ParseScenario(std::string(kDevices) +
+                                                 "at 10m lock x4 over 4s\n"
+                                                 "at +1s firmware EssState = 01 02 x3 over 100ms\n"
+                                                 "at 20m driver-attach x1 over 1m\n",
+                                             "s.scn");
+  std::vector<std::uint64_t> times;
+  for (const scenario::TimedAction& timed : s.timeline) times.push_back(timed.atMs);
+  EXPECT_EQ((std::vector<std::uint64_t>{600000, 601000, 601000, 601033, 601066, 602000, 603000, 1200000}), times);
+  EXPECT_EQ("lock", s.timeline[0].action.name);
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 2}), s.timeline[2].action.bytes);
+  EXPECT_EQ(scenario::Action::Kind::kDriverAttach, s.timeline.back().action.kind);
+}
+
+TEST(ScenarioParser, ReadsFaultsAboutANamePersonsActionsAndTheRecord) {
+  const scenario::Scenario s =
+      ParseScenario(std::string(kDevices) +
+                        "device reader \"Other Reader\" ids USB\\VID_5678&PID_0001\n"
+                        "recorded reader sensor\n"
+                        "fail RegQueryValueExW 1450 times 2 about DisabledDevices\n"
+                        "at 1m fail CreateEventW 8 always about Global\\DriverAttach\n"
+                        "at 2m disable reader\n"
+                        "at 3m enable reader\n"
+                        "expect by 3m at most 2 times device sensor disable\n"
+                        "expect registry key \"System\\Recovery\" DisabledDevices empty\n"
+                        "expect never registry sensor SecureFingerprint missing\n",
+                    "s.scn");
+  EXPECT_EQ((std::vector<std::string>{"reader", "sensor"}), s.recorded);
+  ASSERT_EQ(1u, s.setup.size());
+  EXPECT_EQ("DisabledDevices", s.setup[0].about);
+  EXPECT_EQ(2, s.setup[0].times);
+  ASSERT_EQ(3u, s.timeline.size());
+  EXPECT_EQ("Global\\DriverAttach", s.timeline[0].action.about);
+  EXPECT_EQ(-1, s.timeline[0].action.times);
+  using K = scenario::Action::Kind;
+  EXPECT_EQ(K::kPersonDisables, s.timeline[1].action.kind);
+  EXPECT_EQ(K::kPersonEnables, s.timeline[2].action.kind);
+  EXPECT_EQ("reader", s.timeline[2].action.device);
+  ASSERT_EQ(3u, s.expectations.size());
+  EXPECT_EQ(std::optional<std::uint32_t>(2), s.expectations[0].atMost);
+  using R = scenario::Expectation::Registry;
+  EXPECT_EQ(R::kEmpty, s.expectations[1].registry);
+  EXPECT_EQ(R::kMissing, s.expectations[2].registry);
+  EXPECT_TRUE(s.expectations[2].never && s.expectations[2].AtEnd());
+}
 
 // A crash, a reboot and a start after the service stopped: each a new
 // service process, on the one machine.
