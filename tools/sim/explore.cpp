@@ -37,7 +37,8 @@ std::optional<TimedAction> ParseInjection(const std::string& text) {
   if (at == std::string::npos) return std::nullopt;
   const auto action = InjectableEvent(text.substr(0, at));
   const std::string ms = text.substr(at + 1);
-  if (!action || ms.empty() || ms.find_first_not_of("0123456789") != std::string::npos || ms.size() > 15)
+  if (!action || ms.empty() || ms.find_first_not_of("0123456789") != std::string::npos || ms.size() > 15 ||
+      std::stoull(ms) > kLongestRunMs)
     return std::nullopt;
   return TimedAction{std::stoull(ms), *action};
 }

@@ -28,7 +28,7 @@ const char kUsage[] =
     "       zefo_sim --explore stop|shutdown|kill|reboot|driver-attach|lid [--seeds N]\n"
     "                [--shutdown-timeout DURATION] SCENARIO\n"
     "       zefo_sim --soak HOURS [--seed S] [--shutdown-timeout DURATION] [SCENARIO]\n"
-    "EVENT is stop, shutdown, kill, reboot, driver-attach or lid (opened); MS is machine time in ms.\n"
+    "EVENT is stop, shutdown, kill, reboot, driver-attach or lid (opened); MS is machine time in ms, a year at most.\n"
     "--shutdown-timeout replaces the scenario's (e.g. 5s; 20s when neither gives one).\n"
     "A soak without SCENARIO runs on a laptop of its own.\n"
     "Exit status: 0 every expectation held and no promise broke (exploring, soaking: no promise broken), 1 otherwise,\n"
@@ -82,8 +82,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       const std::string text = value();
       char* end = nullptr;
       command.soakHours = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(command.soakHours > 0 && command.soakHours <= 1e6))
-        UsageError("bad soak hours '" + text + "' (a number of hours, e.g. 24 or 0.5)");
+      constexpr double kLongestSoakHours = scenario::kLongestRunMs / 3600000.0;
+      if (text.empty() || *end != '\0' || !(command.soakHours > 0 && command.soakHours <= kLongestSoakHours))
+        UsageError("bad soak hours '" + text + "' (a number of hours up to 8760, a year, e.g. 24 or 0.5)");
     } else if (arg == "--seeds") {
       const std::string text = value();
       if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
