@@ -506,6 +506,12 @@ bool Kernel::Close(HANDLE handle) {
   return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
 }
 
+void* Kernel::LocalAlloc(std::vector<BYTE> bytes) {
+  void* address = bytes.data();
+  localMemory[address] = std::move(bytes);
+  return address;
+}
+
 std::size_t Kernel::OpenHandleCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return handles_.size();

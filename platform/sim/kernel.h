@@ -185,7 +185,7 @@ enum class JournalKind {
   kCommand,   // a program the process started
   kConsole,   // console output
   kPower,     // a power-setting registration
-  kProcess,   // the service process's end
+  kProcess,   // the service process: where it loads DLLs from, its end
   kScm,       // the service database and dispatcher
   kThread,    // a thread made, terminated or cut short
   kSleep,     // a Sleep
@@ -358,6 +358,8 @@ class Kernel {
   // Memory the platform allocated for the program (descriptors, SDDL text),
   // by address, until LocalFree.
   std::map<const void*, std::vector<BYTE>> localMemory;
+  // Hands the program these bytes in memory it releases with LocalFree.
+  void* LocalAlloc(std::vector<BYTE> bytes);  // lock held
   // The owner of each slim reader/writer lock held exclusively, by address.
   std::map<const void*, const SimThread*> lockOwners;
   MachineMemory memory;

@@ -26,6 +26,7 @@ Fault FaultOf(const std::string& op, DWORD error, int times) {
 Machine::Machine(Scheduling scheduling) : kernel(scheduling) {
   assert(g_current == nullptr && "one machine at a time");
   g_current = this;
+  files.AddFile(process.modulePath);
 }
 
 Machine::~Machine() {
@@ -142,8 +143,10 @@ std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& s
   scm.BeginServiceStart(serviceName);
   power.registrations.clear();
   process.startedBySCM = true;
-  // A new process has a fresh token, its privileges disabled.
+  // A new process has a fresh token, its privileges disabled, and the
+  // standard DLL search order.
   process.systemEnvironmentEnabled = false;
+  process.dllDirectories = 0;
   process.exitCode.reset();
   ++process.id;
   auto main = kernel.Spawn(

@@ -11,6 +11,7 @@
 
 #include "platform/sim/device_model.h"
 #include "platform/sim/diagnostics_model.h"
+#include "platform/sim/file_system_model.h"
 #include "platform/sim/firmware_model.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/power_model.h"
@@ -159,6 +160,8 @@ class Machine {
   RegistryModel registry{kernel};
   DiagnosticsModel diagnostics{kernel};
   ProcessModel process{kernel};
+  // Drive C: with Program Files and the program's own file in it.
+  FileSystemModel files{kernel};
   ScmModel scm{kernel};
   PowerModel power{kernel, scm};
   DeviceModel devices{kernel};

@@ -82,7 +82,7 @@ std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNo
       child->path = node->path + L"\\" + parts[i];
       child->parent = node;
       const bool leaf = i + 1 == parts.size();
-      child->security = leaf && leafSecurity ? *leafSecurity : InheritedKeySecurity(node->security, elevated);
+      child->security = leaf && leafSecurity ? *leafSecurity : InheritedSecurity(node->security, true, elevated);
     }
     node = child;
   }

@@ -63,7 +63,7 @@ class RegistryModel {
                                              bool& complete);
   // Creates what is missing of subPath, for a caller with or without
   // elevation: the last key gets leafSecurity when given; every other new key
-  // gets the default (InheritedKeySecurity).
+  // gets the default (InheritedSecurity).
   static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
                                             bool elevated = true, const Security* leafSecurity = nullptr);
   // Takes the key out of the tree; it and every key below it count as deleted.

@@ -177,15 +177,6 @@ ULONGLONG GetTickCount64() {
   return m.kernel.Now();
 }
 
-namespace {
-// Hands the program memory that it releases with LocalFree.
-void* LocalCopy(sim::Kernel& kernel, std::vector<BYTE> bytes) {
-  void* address = bytes.data();
-  kernel.localMemory[address] = std::move(bytes);
-  return address;
-}
-}  // namespace
-
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize) {
@@ -199,7 +190,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
   if (!security) return Fail(error);
   std::vector<BYTE> bytes = sim::SelfRelative(*security);
   if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(bytes.size());
-  *SecurityDescriptor = LocalCopy(m.kernel, std::move(bytes));
+  *SecurityDescriptor = m.kernel.LocalAlloc(std::move(bytes));
   return TRUE;
 }
 
@@ -220,7 +211,7 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR S
   // The length counts the terminator: it is the buffer's size in characters.
   if (StringSecurityDescriptorLen) *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);
   *StringSecurityDescriptor = static_cast<LPWSTR>(
-      LocalCopy(m.kernel, std::vector<BYTE>(chars, chars + (text.size() + 1) * sizeof(wchar_t))));
+      m.kernel.LocalAlloc(std::vector<BYTE>(chars, chars + (text.size() + 1) * sizeof(wchar_t))));
   return TRUE;
 }
 
