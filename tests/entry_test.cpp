@@ -226,7 +226,7 @@ TEST_P(DllSearch, IsLimitedToSystem32FirstOfAll) {
   EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), machine.process.dllDirectories);
   const std::vector<sim::JournalEntry> journal = machine.Journal();
   ASSERT_FALSE(journal.empty());
-  EXPECT_EQ(sim::JournalKind::kProcess, journal.front().kind);
+  EXPECT_EQ(sim::JournalKind::kLoader, journal.front().kind);
   EXPECT_EQ(L"SetDefaultDllDirectories 0x00000800", journal.front().text);
 }
 

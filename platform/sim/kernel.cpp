@@ -581,6 +581,7 @@ const char* JournalKindName(JournalKind kind) {
     case JournalKind::kConsole: return "console";
     case JournalKind::kPower: return "power";
     case JournalKind::kProcess: return "process";
+    case JournalKind::kLoader: return "loader";
     case JournalKind::kScm: return "scm";
     case JournalKind::kThread: return "thread";
     case JournalKind::kSleep: return "sleep";

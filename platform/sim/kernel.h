@@ -185,7 +185,8 @@ enum class JournalKind {
   kCommand,   // a program the process started
   kConsole,   // console output
   kPower,     // a power-setting registration
-  kProcess,   // the service process: where it loads DLLs from, its end
+  kProcess,   // the service process's end
+  kLoader,    // where the service process loads DLLs from
   kScm,       // the service database and dispatcher
   kThread,    // a thread made, terminated or cut short
   kSleep,     // a Sleep

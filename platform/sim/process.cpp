@@ -93,7 +93,7 @@ BOOL SetDefaultDllDirectories(DWORD DirectoryFlags) {
   m.process.dllDirectories = DirectoryFlags;
   wchar_t flags[16];
   std::swprintf(flags, 16, L"0x%08X", DirectoryFlags);
-  m.kernel.Record(sim::JournalKind::kProcess, L"SetDefaultDllDirectories " + std::wstring(flags));
+  m.kernel.Record(sim::JournalKind::kLoader, L"SetDefaultDllDirectories " + std::wstring(flags));
   return TRUE;
 }
 
