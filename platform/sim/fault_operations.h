@@ -24,6 +24,7 @@ inline constexpr std::string_view kFaultableOperations[] = {
     "GetFirmwareEnvironmentVariableW",
     "GetModuleFileNameW",
     "GetNamedSecurityInfoW",
+    "GetSecurityInfo",
     "GetSystemDirectoryW",
     "LookupPrivilegeValueW",
     "OpenProcessToken",
