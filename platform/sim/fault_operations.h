@@ -33,6 +33,7 @@ inline constexpr FaultableOperation kFaultableOperations[] = {
     {"GetFirmwareEnvironmentVariableW", ""},
     {"GetModuleFileNameW", ""},
     {"GetNamedSecurityInfoW", "the path"},
+    {"GetSecurityInfo", ""},
     {"GetSystemDirectoryW", ""},
     {"LookupPrivilegeValueW", ""},
     {"OpenProcessToken", ""},

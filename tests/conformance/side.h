@@ -68,6 +68,9 @@ std::wstring MakeFile(const std::wstring& name);
 // The root of a drive letter with nothing mounted ("Q:\\").
 std::wstring UnusedDriveRoot();
 
+// A mutex of this name, made (elevated) and held until the test ends.
+void HoldMutex(const std::wstring& name);
+
 // Whether this side can make fake biometric devices.
 bool CanMakeFakeDevices();
 // A present member of the biometric device class with its description and

@@ -58,6 +58,10 @@ std::wstring MakeFile(const std::wstring& name) {
 // The machine has drive C: only.
 std::wstring UnusedDriveRoot() { return L"Q:\\"; }
 
+void HoldMutex(const std::wstring& name) {
+  M().PlantNamedObject(name, sim::Machine::NamedObjectKind::kMutex, false, /*elevatedOwner=*/true);
+}
+
 bool CanMakeFakeDevices() { return true; }
 
 int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds) {

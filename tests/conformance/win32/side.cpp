@@ -37,6 +37,12 @@ std::vector<std::wstring>& MadeFiles() {
   return paths;
 }
 
+// Mutexes the current test holds, closed at its end.
+std::vector<UniqueKernelHandle>& HeldMutexes() {
+  static std::vector<UniqueKernelHandle> mutexes;
+  return mutexes;
+}
+
 // Services the current test installed, stopped and deleted at its end.
 std::vector<std::wstring>& InstalledServices() {
   static std::vector<std::wstring> names;
@@ -69,6 +75,7 @@ class WindowsSide : public Side {
     for (auto it = MadeFiles().rbegin(); it != MadeFiles().rend(); ++it)
       if (!::DeleteFileW(it->c_str())) ::RemoveDirectoryW(it->c_str());
     MadeFiles().clear();
+    HeldMutexes().clear();
     for (const std::wstring& name : InstalledServices()) RemoveService(name);
     InstalledServices().clear();
     for (auto it = CreatedKeys().rbegin(); it != CreatedKeys().rend(); ++it)
@@ -190,6 +197,11 @@ std::wstring MakeFile(const std::wstring& name) {
   else
     ADD_FAILURE() << "CreateFileW: error " << ::GetLastError();
   return path;
+}
+
+void HoldMutex(const std::wstring& name) {
+  HeldMutexes().emplace_back(::CreateMutexW(nullptr, FALSE, name.c_str()));
+  if (!HeldMutexes().back()) ADD_FAILURE() << "CreateMutexW: error " << ::GetLastError();
 }
 
 std::wstring UnusedDriveRoot() {
