@@ -239,6 +239,20 @@ std::wstring AccountText(const std::wstring& account) {
   return account;
 }
 
+std::wstring DistrustText(const Distrust& distrust) {
+  switch (distrust.reason) {
+    case Distrust::Reason::kUnreadable:
+      return L"has a security descriptor that cannot be read";
+    case Distrust::Reason::kOwner:
+      return distrust.account.empty() ? L"has no owner" : L"is owned by " + AccountText(distrust.account);
+    case Distrust::Reason::kNoDacl:
+      return L"may be changed by anyone (it has no access control list)";
+    case Distrust::Reason::kWriter:
+      return L"may be changed by " + AccountText(distrust.account);
+  }
+  return {};
+}
+
 std::optional<std::wstring> SecurityDescriptorText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
   LPWSTR text = nullptr;
   if (!os::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr))

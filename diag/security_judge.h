@@ -67,6 +67,9 @@ std::optional<Distrust> JudgeSecurity(std::wstring_view sddl, ACCESS_MASK change
 
 // An account for a reader: "Authenticated Users (S-1-5-11)", or the SID.
 std::wstring AccountText(const std::wstring& account);
+// The distrust as the end of a sentence about the object: "may be changed by
+// Users (S-1-5-32-545)", "is owned by ...".
+std::wstring DistrustText(const Distrust& distrust);
 
 // The descriptor's parts named, as SDDL text; none when the conversion
 // fails (the last error tells why).

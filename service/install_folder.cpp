@@ -41,19 +41,7 @@ std::wstring WhyNotTrusted(const std::wstring& path, ACCESS_MASK changeRights) {
   const auto text = SecurityDescriptorText(descriptor, kOwnerAndDacl);
   if (!text) return CannotRead(path, os::GetLastError());
   const auto distrust = JudgeSecurity(*text, changeRights);
-  if (!distrust) return {};
-  switch (distrust->reason) {
-    case Distrust::Reason::kUnreadable:
-      return L"the security of " + path + L" cannot be judged (" + *text + L")";
-    case Distrust::Reason::kOwner:
-      return distrust->account.empty() ? path + L" has no owner"
-                                       : path + L" is owned by " + AccountText(distrust->account);
-    case Distrust::Reason::kNoDacl:
-      return path + L" may be changed by anyone (it has no access control list)";
-    case Distrust::Reason::kWriter:
-      return path + L" may be changed by " + AccountText(distrust->account);
-  }
-  return {};
+  return distrust ? path + L" " + DistrustText(*distrust) : std::wstring();
 }
 
 // The folder a path lies in ("C:\" for "C:\ZEFO"); empty for a root.

@@ -147,6 +147,7 @@ inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_LINK 6
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
 #define KEY_QUERY_VALUE 0x0001
