@@ -356,6 +356,26 @@ TEST_P(KernelInEachMode, ProgramEndDoesNotStallTheClock) {
   EXPECT_EQ(WAIT_OBJECT_0, os::WaitForSingleObject(processHandle.Get(), 0));
 }
 
+// A run whose every step takes real time (a host sleep stands in for heavy
+// work between two waits) lasts far longer than the real-time limit, yet
+// keeps the clock moving: it is not taken for a spin.
+TEST_P(KernelInEachMode, LongRunThatKeepsTheClockMovingIsNotASpin) {
+  sim::Machine machine(Scheduling());
+  machine.Start(
+      [] {
+        for (;;) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          os::Sleep(1000);
+        }
+        return DWORD{0};
+      },
+      L"worker");
+  const auto started = std::chrono::steady_clock::now();
+  machine.RunFor(30000, std::chrono::milliseconds(300));
+  EXPECT_EQ(30000u, machine.Now());
+  EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, KernelInEachMode,
                          ::testing::Values(sim::Scheduling::Mode::kOneAtATime, sim::Scheduling::Mode::kFreeRunning));
 

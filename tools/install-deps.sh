@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, when missing: "sim" (the
-# simulated machine: cmake, ninja, g++, GoogleTest) or "all" (the Windows
-# build and the Wine runs too: mingw-w64 and Wine, about 900 MB more).
+# simulated machine: cmake, ninja, g++, GoogleTest, RE2 for the scenario
+# checker's patterns) or "all" (the Windows build and the Wine runs too:
+# mingw-w64 and Wine, about 900 MB more).
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest libgtest-dev)
+packages=(cmake ninja-build g++ googletest libgtest-dev pkg-config libre2-dev)
 case "${1:-all}" in
   sim) ;;
   all) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine) ;;

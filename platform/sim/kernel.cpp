@@ -195,6 +195,7 @@ bool Kernel::BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()>
   if (Holds(ready)) return true;
   self->ready = ready;
   self->deadline = deadline;
+  self->realLimit = realLimit;
   self->giveUpAt = realLimit == std::chrono::milliseconds::max() ? std::chrono::steady_clock::time_point::max()
                                                                  : std::chrono::steady_clock::now() + realLimit;
   self->call = call;
@@ -289,7 +290,7 @@ SimThread* Kernel::PickNext() {
       if (driver_.blocked && driver_.giveUpAt != std::chrono::steady_clock::time_point::max()) return &driver_;
       ReportDeadlock();
     }
-    now_ = next;
+    MoveClock(next);
   }
 }
 
@@ -322,9 +323,19 @@ bool Kernel::AdvanceClockIfIdle() {
                 alarms_.end());
   for (std::uint64_t at : alarms_) next = std::min(next, at);
   if (next == kNever) return false;
-  now_ = next;
+  MoveClock(next);
   changed_.notify_all();
   return true;
+}
+
+void Kernel::MoveClock(std::uint64_t to) {
+  now_ = to;
+  std::optional<std::chrono::steady_clock::time_point> realNow;
+  ForEachThread([&](SimThread& t) {
+    if (!t.blocked || t.deadline == kNever || t.realLimit == std::chrono::milliseconds::max()) return;
+    if (!realNow) realNow = std::chrono::steady_clock::now();
+    t.giveUpAt = *realNow + t.realLimit;
+  });
 }
 
 void Kernel::Watch() {

@@ -169,7 +169,10 @@ struct SimThread {
   bool blocked = false;             // waiting in the kernel (one-at-a-time: not holding the token)
   std::function<bool()> ready;      // valid while blocked
   std::uint64_t deadline = kNever;  // machine time
+  // A wait with a real-time limit gives up then; one with a deadline gets
+  // the limit afresh each time the clock moves (see BlockReal).
   std::chrono::steady_clock::time_point giveUpAt = std::chrono::steady_clock::time_point::max();
+  std::chrono::milliseconds realLimit = std::chrono::milliseconds::max();
   std::optional<ReadyStamp> readySince;
   const char* call = "start";  // the platform call it waits in, or was cut in
   bool terminate = false;
@@ -315,8 +318,11 @@ class Kernel {
   // the token; any other hands it over.
   bool Block(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
              const char* call = __builtin_FUNCTION());
-  // The same, but gives up (false) after realLimit of real time, or at once
-  // when no thread of the machine can ever make ready() hold: for the driver.
+  // The same, but gives up (false) at once when no thread of the machine can
+  // ever make ready() hold, or after realLimit of real time without progress:
+  // for the driver. With a deadline, progress is the clock moving towards it,
+  // so a long run is never taken for a spin; without one, the whole wait
+  // counts.
   bool BlockReal(std::unique_lock<std::mutex>& lock, std::function<bool()> ready, std::uint64_t deadline,
                  std::chrono::milliseconds realLimit, const char* call = __builtin_FUNCTION());
   // Wakes blocked threads to look at the state again; call after any change.
@@ -413,6 +419,9 @@ class Kernel {
   SimThread* PickNext();  // lock held
   // Free-running: moves the clock when every thread is blocked; true if it moved.
   bool AdvanceClockIfIdle();  // lock held
+  // The one place the clock moves: a wait with a deadline and a real-time
+  // limit starts its limit afresh.
+  void MoveClock(std::uint64_t to);  // lock held
   std::unique_lock<std::mutex> Enter(const char* call, bool raises);
   // Evaluates a readiness predicate; anything it must not do (a platform
   // call, a record) is reported (RequireOutsidePredicate).

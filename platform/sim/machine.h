@@ -58,15 +58,16 @@ class Machine {
   std::uint64_t Now();
   // Lets the machine run for ms of machine time, the driver blocked meanwhile,
   // and then settle: what is due at that time is done when it returns. Throws
-  // std::runtime_error when that takes longer than realLimit of real time (a
-  // thread that keeps running without letting the clock move).
+  // std::runtime_error when the clock stands still for realLimit of real time
+  // (a thread that keeps running without letting it move); a long run that
+  // keeps the clock moving takes what it takes.
   void RunFor(std::uint64_t ms, std::chrono::milliseconds realLimit = std::chrono::seconds(20));
   // Lets the machine run until done() holds (checked under the machine lock;
   // read only machine state in it). False after realLimit of real time.
   bool RunUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds realLimit = std::chrono::seconds(20));
   // The same, but no further than machine time untilMs: false when the clock
-  // got there first.
+  // got there first; realLimit counts from the clock's last move.
   bool RunUntilOrTime(const std::function<bool()>& done, std::uint64_t untilMs,
                       std::chrono::milliseconds realLimit = std::chrono::seconds(20));
   // Lets the machine run until every other thread is blocked with nothing to

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <optional>
-#include <regex>
+#include <set>
+
+#include "tools/sim/pattern.h"
 
 namespace scenario {
 namespace {
@@ -69,14 +72,14 @@ Observation::Kind KindOf(Expectation::What what) {
   return Observation::Kind::kRegistry;
 }
 
-// pattern: the expectation's regular expression, compiled once for all lines.
-bool Matches(const Expectation& e, const std::optional<std::regex>& pattern, const Observation& o,
+// pattern: the expectation's pattern, compiled once for all lines.
+bool Matches(const Expectation& e, const std::optional<Pattern>& pattern, const Observation& o,
              const RunResult& run) {
   if (o.kind != KindOf(e.what)) return false;
   switch (e.what) {
     case Expectation::What::kDebug:
     case Expectation::What::kEvent:
-      return pattern ? std::regex_search(o.subject, *pattern) : o.subject == e.text;
+      return pattern ? pattern->FoundIn(o.subject) : o.subject == e.text;
     case Expectation::What::kDevice:
       return o.subject == e.device && o.detail == e.text;
     case Expectation::What::kCommand:
@@ -120,7 +123,7 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
     }
     return failure;
   }
-  const std::optional<std::regex> pattern = e.pattern ? std::optional<std::regex>(e.text) : std::nullopt;
+  const std::optional<Pattern> pattern = e.pattern ? std::optional<Pattern>(e.text) : std::nullopt;
   std::vector<const Observation*> inWindow, elsewhere, sameKind;
   for (const Observation& o : run.timeline) {
     if (Matches(e, pattern, o, run))
@@ -146,33 +149,83 @@ std::optional<ExpectationFailure> Check(const Expectation& e, const RunResult& r
   return failure;
 }
 
-// A sensor the ESS sync looks at: present at the end, among the first 20
-// biometric devices present, a first hardware id that carries a product code
-// of the sensor.
-bool SyncedSensor(const Scenario& scenario, const RunResult& run, const Device& device) {
-  constexpr std::size_t kSearched = 20, kCodeOffset = 17;
-  std::size_t position = 0;
-  for (const Device& d : scenario.devices) {
-    const auto end = std::find_if(run.devices.begin(), run.devices.end(),
-                                  [&](const DeviceAtEnd& e) { return e.name == d.name; });
-    if (end == run.devices.end() || !end->present) {
-      if (&d == &device) return false;
-      continue;
-    }
-    if (&d == &device) break;
-    ++position;
-  }
-  if (position >= kSearched || device.hardwareIds.empty() || device.hardwareIds[0].size() < kCodeOffset + 4)
-    return false;
-  const std::string code = device.hardwareIds[0].substr(kCodeOffset, 4);
-  return code == "0A10" || code == "0A20" || code == "0A30";
+// Each device's state at the end, by name.
+std::map<std::string, const DeviceAtEnd*> DevicesAtEnd(const RunResult& run) {
+  std::map<std::string, const DeviceAtEnd*> atEnd;
+  for (const DeviceAtEnd& device : run.devices) atEnd[device.name] = &device;
+  return atEnd;
 }
 
-bool HasConfigurations(const Scenario& scenario, const std::string& device) {
-  auto isConfig = [&](const Action& a) { return a.kind == Action::Kind::kConfig && a.device == device; };
-  return std::any_of(scenario.setup.begin(), scenario.setup.end(), isConfig) ||
-         std::any_of(scenario.timeline.begin(), scenario.timeline.end(),
-                     [&](const TimedAction& t) { return isConfig(t.action); });
+// The sensors the ESS sync looks at: present at the end, among the first 20
+// biometric devices present, a first hardware id that carries a product code
+// of the sensor.
+std::vector<const Device*> SyncedSensors(const Scenario& scenario,
+                                         const std::map<std::string, const DeviceAtEnd*>& atEnd) {
+  constexpr std::size_t kSearched = 20, kCodeOffset = 17;
+  std::vector<const Device*> synced;
+  std::size_t position = 0;
+  for (const Device& device : scenario.devices) {
+    const auto end = atEnd.find(device.name);
+    if (end == atEnd.end() || !end->second->present) continue;
+    if (position++ >= kSearched) break;
+    if (device.hardwareIds.empty() || device.hardwareIds[0].size() < kCodeOffset + 4) continue;
+    const std::string code = device.hardwareIds[0].substr(kCodeOffset, 4);
+    if (code == "0A10" || code == "0A20" || code == "0A30") synced.push_back(&device);
+  }
+  return synced;
+}
+
+// The devices with a WinBio\Configurations value from a config line.
+std::set<std::string> ConfiguredDevices(const Scenario& scenario) {
+  std::set<std::string> configured;
+  auto note = [&](const Action& a) {
+    if (a.kind == Action::Kind::kConfig) configured.insert(a.device);
+  };
+  for (const Action& action : scenario.setup) note(action);
+  for (const TimedAction& timed : scenario.timeline) note(timed.action);
+  return configured;
+}
+
+// What the timeline shows of one device, gathered for all in one pass.
+struct DeviceHistory {
+  // The service's last disable, unless a person disabled or enabled the
+  // device since (its state is then theirs).
+  const Observation* lastDisable = nullptr;
+  std::uint64_t cameBackMs = 0;  // the last time the scenario added it back, or 0
+  std::vector<const Observation*> refusedEnables;
+  // Each enable by the service while a person's disable stood: the person's
+  // disable, then the enable.
+  std::vector<std::pair<const Observation*, const Observation*>> enabledAgainstPerson;
+};
+
+std::map<std::string, DeviceHistory> DeviceHistories(const RunResult& run) {
+  // What the scenario noted it did to a device: "add NAME", and a person's
+  // "disable NAME" or "enable NAME" in Device Manager.
+  static const std::string kAdd = "add ", kDisable = "disable ", kEnable = "enable ";
+  const auto named = [](const Observation& o, const std::string& prefix) {
+    return o.kind == Observation::Kind::kControl && o.subject.compare(0, prefix.size(), prefix) == 0;
+  };
+  std::map<std::string, DeviceHistory> histories;
+  std::map<std::string, const Observation*> disabledByPerson;
+  for (const Observation& o : run.timeline) {
+    if (named(o, kAdd)) {
+      histories[o.subject.substr(kAdd.size())].cameBackMs = o.timeMs;
+    } else if (named(o, kDisable) || named(o, kEnable)) {
+      const bool disable = named(o, kDisable);
+      const std::string device = o.subject.substr((disable ? kDisable : kEnable).size());
+      histories[device].lastDisable = nullptr;
+      disabledByPerson[device] = disable ? &o : nullptr;
+    } else if (o.kind == Observation::Kind::kDevice && o.detail == "disable") {
+      histories[o.subject].lastDisable = &o;
+    } else if (o.kind == Observation::Kind::kDevice && o.detail == "enable refused") {
+      histories[o.subject].refusedEnables.push_back(&o);
+    } else if (o.kind == Observation::Kind::kDevice && o.detail == "enable") {
+      const auto person = disabledByPerson.find(o.subject);
+      if (person != disabledByPerson.end() && person->second != nullptr)
+        histories[o.subject].enabledAgainstPerson.emplace_back(person->second, &o);
+    }
+  }
+  return histories;
 }
 
 // What the main thread logs once the dispatcher has returned.
@@ -259,33 +312,17 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
   // A still running service gets time to finish what it began.
   const bool lastEnded = run.processes.empty() || run.processes.back().endMs.has_value();
   const auto settled = [&](std::uint64_t timeMs) { return lastEnded || timeMs + kSettleMs <= run.endMs; };
-  // The last time the scenario added the device back, or 0.
-  const auto cameBack = [&](const std::string& device) {
-    std::uint64_t at = 0;
-    for (const Observation& o : run.timeline)
-      if (o.kind == Observation::Kind::kControl && o.subject == "add " + device) at = o.timeMs;
-    return at;
-  };
-
-  // A person's disable or enable of the device in Device Manager, as the
-  // scenario noted it.
-  const auto byPerson = [](const Observation& o, const std::string& change, const std::string& device) {
-    return o.kind == Observation::Kind::kControl && o.subject == change + " " + device;
-  };
+  const std::map<std::string, DeviceHistory> histories = DeviceHistories(run);
 
   // A device the service disabled is enabled again by the end; after the
   // process that disabled it was shut down or killed, by the next start. One
   // absent at the end is not judged, one that came back only from then on,
   // one a person disabled or enabled since not at all (its state is theirs).
   for (const DeviceAtEnd& device : run.devices) {
-    if (!device.disabled || !device.present) continue;
-    const Observation* lastDisable = nullptr;
-    for (const Observation& o : run.timeline) {
-      if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "disable") lastDisable = &o;
-      if (byPerson(o, "disable", device.name) || byPerson(o, "enable", device.name)) lastDisable = nullptr;
-    }
-    if (lastDisable == nullptr) continue;
-    const std::uint64_t present = std::max(lastDisable->timeMs, cameBack(device.name));
+    const auto history = histories.find(device.name);
+    if (!device.disabled || !device.present || history == histories.end() || !history->second.lastDisable) continue;
+    const Observation* lastDisable = history->second.lastDisable;
+    const std::uint64_t present = std::max(lastDisable->timeMs, history->second.cameBackMs);
     std::uint64_t judgedFrom = present;
     std::string interruption;
     if (lastDisable->process >= 0) {
@@ -301,10 +338,8 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
     }
     if (!settled(judgedFrom)) continue;
     std::vector<const Observation*> refused;
-    for (const Observation& o : run.timeline)
-      if (o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "enable refused" &&
-          o.timeMs >= present)
-        refused.push_back(&o);
+    for (const Observation* o : history->second.refusedEnables)
+      if (o->timeMs >= present) refused.push_back(o);
     const std::string what = device.name + " disabled at " + FormatTime(lastDisable->timeMs) + ", still disabled at " +
                              FormatTime(run.endMs);
     if (refused.empty())
@@ -318,15 +353,12 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
   // The service never enables a device a person disabled, whatever it finds
   // on record.
   for (const Device& device : scenario.devices) {
-    const Observation* disabledByPerson = nullptr;
-    for (const Observation& o : run.timeline) {
-      if (byPerson(o, "disable", device.name)) disabledByPerson = &o;
-      if (byPerson(o, "enable", device.name)) disabledByPerson = nullptr;
-      if (disabledByPerson && o.kind == Observation::Kind::kDevice && o.subject == device.name && o.detail == "enable")
-        violations.push_back({"a device a person disabled stays disabled",
-                              device.name + " disabled by a person at " + FormatTime(disabledByPerson->timeMs) +
-                                  ", enabled by the service at " + FormatTime(o.timeMs)});
-    }
+    const auto history = histories.find(device.name);
+    if (history == histories.end()) continue;
+    for (const auto& [disable, enable] : history->second.enabledAgainstPerson)
+      violations.push_back({"a device a person disabled stays disabled",
+                            device.name + " disabled by a person at " + FormatTime(disable->timeMs) +
+                                ", enabled by the service at " + FormatTime(enable->timeMs)});
   }
 
   // Not judged while the machine goes down.
@@ -342,24 +374,27 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
   // Against the firmware as the service last read it while the sensor was
   // there, once the sync that read began had time to finish: its process
   // ran on past the settle time, or ended of itself. A read the machine
-  // failed by an injected fault saw no firmware.
-  for (const Device& device : scenario.devices) {
-    if (!SyncedSensor(scenario, run, device) || !HasConfigurations(scenario, device.name)) continue;
-    const std::uint64_t present = cameBack(device.name);
-    const EssStateRead* read = nullptr;
-    for (const EssStateRead& r : run.essStateReads)
-      if (!r.injected && r.timeMs >= present && r.process >= 0) read = &r;
-    const auto it = std::find_if(run.devices.begin(), run.devices.end(),
-                                 [&](const DeviceAtEnd& d) { return d.name == device.name; });
-    if (read == nullptr || it == run.devices.end()) continue;
-    const ServiceProcessRun& reader = run.processes[static_cast<std::size_t>(read->process)];
-    const bool finished = reader.endMs ? reader.endedOfItself || *reader.endMs >= read->timeMs + kSettleMs
-                                       : read->timeMs + kSettleMs <= run.endMs;
-    if (finished && it->secureFingerprint != read->callsFor)
+  // failed by an injected fault saw no firmware. The reads are in time order.
+  const EssStateRead* lastRead = nullptr;
+  for (const EssStateRead& r : run.essStateReads)
+    if (!r.injected && r.process >= 0) lastRead = &r;
+  const auto atEnd = DevicesAtEnd(run);
+  const std::set<std::string> configured = ConfiguredDevices(scenario);
+  for (const Device* device : SyncedSensors(scenario, atEnd)) {
+    if (!configured.count(device->name)) continue;
+    const auto history = histories.find(device->name);
+    const std::uint64_t present = history == histories.end() ? 0 : history->second.cameBackMs;
+    if (lastRead == nullptr || lastRead->timeMs < present) continue;
+    const ServiceProcessRun& reader = run.processes[static_cast<std::size_t>(lastRead->process)];
+    const bool finished = reader.endMs ? reader.endedOfItself || *reader.endMs >= lastRead->timeMs + kSettleMs
+                                       : lastRead->timeMs + kSettleMs <= run.endMs;
+    const std::optional<std::uint32_t>& secureFingerprint = atEnd.at(device->name)->secureFingerprint;
+    if (finished && secureFingerprint != lastRead->callsFor)
       violations.push_back(
           {"SecureFingerprint as the firmware calls for",
-           device.name + ": " + (it->secureFingerprint ? std::to_string(*it->secureFingerprint) : "missing") +
-               ", the firmware read at " + FormatTime(read->timeMs) + " calls for " + std::to_string(read->callsFor)});
+           device->name + ": " + (secureFingerprint ? std::to_string(*secureFingerprint) : "missing") +
+               ", the firmware read at " + FormatTime(lastRead->timeMs) + " calls for " +
+               std::to_string(lastRead->callsFor)});
   }
 
   for (const ServiceProcessRun& process : run.processes) {
@@ -371,16 +406,20 @@ PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run) {
                               FormatTime(*process.endMs) + ": " + kinds});
   }
 
-  for (int process = 0; process < static_cast<int>(run.processes.size()); ++process) {
-    const auto finalReport = std::find_if(run.timeline.rbegin(), run.timeline.rend(), [&](const Observation& o) {
-      return o.kind == Observation::Kind::kStatus && o.process == process;
-    });
-    if (finalReport == run.timeline.rend() || finalReport->subject != "STOPPED") continue;
-    for (auto it = finalReport.base(); it != run.timeline.end(); ++it)
-      if (it->process == process && it->kind == Observation::Kind::kDebug &&
-          std::find(std::begin(kWmainLastLines), std::end(kWmainLastLines), it->subject) == std::end(kWmainLastLines))
-        violations.push_back({"nothing logged after the final status report but wmain's last lines",
-                              FormatTime(it->timeMs) + " " + it->subject});
+  // Each process's final status report, then what it logged after a final STOPPED.
+  std::vector<const Observation*> finalReport(run.processes.size(), nullptr);
+  const auto ofProcess = [&](const Observation& o) {
+    return o.process >= 0 && static_cast<std::size_t>(o.process) < run.processes.size();
+  };
+  for (const Observation& o : run.timeline)
+    if (o.kind == Observation::Kind::kStatus && ofProcess(o)) finalReport[static_cast<std::size_t>(o.process)] = &o;
+  for (const Observation& o : run.timeline) {
+    if (!ofProcess(o) || o.kind != Observation::Kind::kDebug) continue;
+    const Observation* report = finalReport[static_cast<std::size_t>(o.process)];
+    if (report != nullptr && report->subject == "STOPPED" && &o > report &&
+        std::find(std::begin(kWmainLastLines), std::end(kWmainLastLines), o.subject) == std::end(kWmainLastLines))
+      violations.push_back({"nothing logged after the final status report but wmain's last lines",
+                            FormatTime(o.timeMs) + " " + o.subject});
   }
   return check;
 }

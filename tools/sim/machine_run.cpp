@@ -184,6 +184,7 @@ class ScenarioRun {
       simDevice.present = device.present;
       const int index = machine_.AddDevice(simDevice);
       deviceIndex_[device.name] = index;
+      deviceNames_[index] = device.name;
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
     }
     machine_.process.SetSystemEnvironmentPrivilegeHeld(scenario_.systemEnvironmentPrivilege);
@@ -638,16 +639,16 @@ class ScenarioRun {
   }
 
   std::string DeviceName(int device) const {
-    for (const auto& [name, index] : deviceIndex_)
-      if (index == device) return name;
-    return "";
+    const auto name = deviceNames_.find(device);
+    return name == deviceNames_.end() ? "" : name->second;
   }
 
   // The service process whose life holds this journal position; -1: none.
   int ProcessAt(std::uint64_t seq) const {
-    int process = -1;
-    for (std::size_t i = 0; i < processes_.size() && processes_[i].startSeq <= seq; ++i) process = static_cast<int>(i);
-    return process;
+    // Processes start in journal order.
+    const auto after = std::upper_bound(processes_.begin(), processes_.end(), seq,
+                                        [](std::uint64_t at, const ProcessTrack& track) { return at < track.startSeq; });
+    return static_cast<int>(after - processes_.begin()) - 1;
   }
 
   // Each process's end as the journal shows it, and its own status reports.
@@ -674,6 +675,7 @@ class ScenarioRun {
   const RunOptions& options_;
   sim::Machine machine_;
   std::map<std::string, int> deviceIndex_;
+  std::map<int, std::string> deviceNames_;  // the other way round
   // The service processes started so far, the last one the current one.
   struct ProcessTrack {
     std::uint64_t startSeq = 0;  // the journal position of its start

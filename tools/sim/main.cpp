@@ -114,18 +114,21 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (command.path.empty() && command.soakHours == 0) UsageError("no scenario given");
   if (command.seed && command.soakHours == 0) UsageError("--seed goes with --soak");
   if (!command.explore.empty() && command.soakHours > 0) UsageError("--explore or --soak, not both");
+  if (!command.svgFile.empty() && (!command.explore.empty() || command.soakHours > 0))
+    UsageError("--svg goes with a single run, not with --explore or --soak");
   if (command.seeds > 1 && command.explore.empty()) UsageError("--seeds goes with --explore");
   return command;
 }
 
-int RunOnce(const scenario::Scenario& scenario, const CommandLine& command) {
+// svg: open when the command asked for a picture.
+int RunOnce(const scenario::Scenario& scenario, const CommandLine& command, std::ofstream& svg) {
   const scenario::RunResult run = scenario::RunScenario(scenario, command.run);
   scenario::PrintTimeline(stdout, run, command.timeline);
   const auto failures = scenario::CheckExpectations(scenario, run);
   const auto promises = scenario::CheckPromises(scenario, run);
-  if (!command.svgFile.empty()) {
-    std::ofstream svg(command.svgFile);
+  if (svg.is_open()) {
     svg << scenario::TimelineSvg(scenario, run, failures, promises.broken);
+    svg.close();
     if (!svg) {
       std::fprintf(stderr, "zefo_sim: cannot write %s\n", command.svgFile.c_str());
       return 1;
@@ -169,5 +172,15 @@ int main(int argc, char** argv) {
     scenario::PrintExploration(stdout, exploration, replayed, command.explore);
     return exploration.violatingRuns == 0 ? 0 : 1;
   }
-  return RunOnce(loaded, command);
+  // Opened before the run: a path that cannot be written stops the command
+  // before anything runs.
+  std::ofstream svg;
+  if (!command.svgFile.empty()) {
+    svg.open(command.svgFile);
+    if (!svg) {
+      std::fprintf(stderr, "zefo_sim: cannot write %s\n", command.svgFile.c_str());
+      return kUsageOrScenarioError;
+    }
+  }
+  return RunOnce(loaded, command, svg);
 }

@@ -3,6 +3,7 @@
 // the format); reading never touches a machine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,11 @@ class ScenarioError : public std::runtime_error {
 };
 
 constexpr std::uint64_t kHang = UINT64_MAX;  // a program or installer call that never ends
+// The longest run a scenario may ask for, and the longest duration it may
+// write: a year of machine time.
+constexpr std::uint64_t kLongestRunMs = 365ull * 24 * 3600000;
+// The most timeline actions a scenario may hold, its repeated copies included.
+constexpr std::size_t kMostTimelineActions = 100000;
 
 // The service the scenario runs, and the biometric service every machine has.
 constexpr char kServiceUnderTest[] = "ZEFOTestService";
@@ -87,7 +93,7 @@ struct Expectation {
   std::uint64_t timeMs = 0;  // kAt, kBy
   bool never = false;
   std::optional<std::uint32_t> atMost;  // seen no more than this many times in the window
-  bool pattern = false;  // kDebug, kEvent: text is an ECMAScript regular expression searched for
+  bool pattern = false;  // kDebug, kEvent: text is a pattern searched for (tools/sim/pattern.h)
   std::string text;      // message, command line, state name (RUNNING, ...), or "disable"/"enable"
   std::string device;    // kDevice; kRegistry: the device whose WinBio\Configurations key holds it
   std::string keyPath;   // kRegistry without device: key under HKLM
@@ -121,18 +127,24 @@ struct Scenario {
   std::vector<TimedAction> timeline;  // in time order, file order within one instant
   std::vector<Expectation> expectations;
 
-  const Device* FindDevice(const std::string& name) const;
   // The declared service, or WbioSrvc as every machine has it.
   std::vector<OtherService> ServicesAtBoot() const;
   // Machine time the run lasts to.
   std::uint64_t EndMs() const;
 };
 
-// Reads a scenario; throws ScenarioError for the first line that is wrong.
+// Reads a scenario's lines; throws ScenarioError for the first line that is
+// wrong. In time and memory linear in the text, whatever it holds.
 Scenario ParseScenario(const std::string& text, const std::string& file);
+// A scenario file's text, read to run: its lines, and what a whole file
+// needs besides (a statement, a start of the service), refused at its last
+// line.
+Scenario ReadScenarioFile(const std::string& text, const std::string& file);
+// The same from a path, which must name a regular file that can be read.
 Scenario LoadScenario(const std::string& path);
 
-// "1h2m3.5s", "90s", "250ms", "0": machine time in ms; none when malformed.
+// "1h2m3.5s", "90s", "250ms", "0": machine time in ms; none when malformed,
+// not whole milliseconds, or longer than kLongestRunMs.
 std::optional<std::uint64_t> ParseDuration(const std::string& text);
 // Machine time as a person reads it: "0:02:30.000".
 std::string FormatTime(std::uint64_t ms);

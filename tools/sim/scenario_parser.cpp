@@ -3,13 +3,14 @@
 // comments.
 #include <algorithm>
 #include <cctype>
-#include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
+#include <set>
 #include <sstream>
 
 #include "platform/sim/fault_operations.h"
+#include "tools/sim/pattern.h"
 #include "tools/sim/scenario.h"
 
 namespace scenario {
@@ -49,12 +50,82 @@ const Entry* FindWord(const Entry (&table)[N], const std::string& word) {
   return nullptr;
 }
 
+// Machine time as a scenario writes it, or why it cannot be read.
+struct DurationRead {
+  std::uint64_t ms = 0;
+  enum class Problem { kNone, kMalformed, kTooLong };  // kTooLong: past kLongestRunMs
+  Problem problem = Problem::kNone;
+};
+
+DurationRead ReadDuration(const std::string& text) {
+  constexpr DurationRead kMalformed{0, DurationRead::Problem::kMalformed}, kTooLong{0, DurationRead::Problem::kTooLong};
+  if (text == "0") return {};
+  if (text.empty()) return kMalformed;
+  const auto digit = [&](std::size_t i) { return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); };
+  // Parts "<digits>[.<digits>]<unit>", each read once, every sum bounded.
+  std::uint64_t totalMs = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint64_t whole = 0;
+    if (!digit(i)) return kMalformed;
+    for (; digit(i); ++i) {
+      whole = whole * 10 + static_cast<std::uint64_t>(text[i] - '0');
+      if (whole > kLongestRunMs) return kTooLong;
+    }
+    // The fraction as fraction / scale of the unit, up to its last non-zero
+    // digit: one past the 7th place is not whole milliseconds in any unit.
+    constexpr std::uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    std::uint64_t fraction = 0, scale = 1;
+    if (i < text.size() && text[i] == '.') {
+      if (!digit(++i)) return kMalformed;
+      for (std::size_t place = 1; digit(i); ++i, ++place) {
+        if (text[i] == '0') continue;
+        if (place >= std::size(kScales)) return kMalformed;
+        fraction = fraction * (kScales[place] / scale) + static_cast<std::uint64_t>(text[i] - '0');
+        scale = kScales[place];
+      }
+    }
+    std::uint64_t unitMs;
+    if (text.compare(i, 2, "ms") == 0) {
+      unitMs = 1;
+      i += 2;
+    } else if (i < text.size() && (text[i] == 's' || text[i] == 'm' || text[i] == 'h')) {
+      unitMs = text[i] == 's' ? 1000 : text[i] == 'm' ? 60000 : 3600000;
+      ++i;
+    } else {
+      return kMalformed;
+    }
+    if (fraction * unitMs % scale != 0) return kMalformed;
+    totalMs += whole * unitMs + fraction * unitMs / scale;
+    if (totalMs > kLongestRunMs) return kTooLong;
+  }
+  return {totalMs, DurationRead::Problem::kNone};
+}
+
+constexpr char kPastLongestRun[] = " is past a year (8760h), the longest run";
+
+// A message quotes what the line says; a word too long to read is cut (a
+// word: what stands between spaces and quotes).
+std::string WithLongWordsCut(const std::string& message) {
+  constexpr std::size_t kLongest = 80, kKept = 40;
+  constexpr char kBetweenWords[] = " '\"";
+  std::string cut;
+  for (std::size_t i = 0; i < message.size();) {
+    const std::size_t end = std::min(message.find_first_of(kBetweenWords, i), message.size());
+    if (end - i > kLongest)
+      cut.append(message, i, kKept).append("... (" + std::to_string(end - i) + " characters)");
+    else
+      cut.append(message, i, end - i);
+    if (end < message.size()) cut += message[end];
+    i = end + 1;
+  }
+  return cut;
+}
+
 // A repeated action's copies: how many, over how long.
 struct Repetition {
   std::uint64_t copies = 1;
   std::uint64_t overMs = 0;
 };
-constexpr std::uint64_t kMaxCopies = 100000;
 
 class LineReader {
  public:
@@ -63,7 +134,7 @@ class LineReader {
   }
 
   [[noreturn]] void Fail(const std::string& what) const {
-    throw ScenarioError(file_ + ":" + std::to_string(line_) + ": " + what);
+    throw ScenarioError(file_ + ":" + std::to_string(line_) + ": " + WithLongWordsCut(what));
   }
   bool Empty() const { return pos_ == tokens_.size(); }
   bool NextIs(const std::string& keyword) const {
@@ -116,7 +187,7 @@ class LineReader {
     if (n - pos_ < 3 || tokens_[n - 2].quoted || tokens_[n - 2].text != "over" || tokens_[n - 3].quoted ||
         tokens_[n - 3].text.size() < 2 || tokens_[n - 3].text[0] != 'x')
       return repetition;
-    repetition.copies = NumberIn(tokens_[n - 3].text.substr(1), "number of copies", kMaxCopies);
+    repetition.copies = NumberIn(tokens_[n - 3].text.substr(1), "number of copies", kMostTimelineActions);
     if (repetition.copies == 0) Fail("x0: an action repeated comes at least once");
     if (tokens_[n - 1].quoted) Fail("duration must not be in double quotes: " + tokens_[n - 1].text);
     repetition.overMs = DurationIn(tokens_[n - 1].text, "duration of the copies");
@@ -143,9 +214,11 @@ class LineReader {
     return value;
   }
   std::uint64_t DurationIn(const std::string& word, const std::string& what) const {
-    const auto ms = ParseDuration(word);
-    if (!ms) Fail("bad " + what + ": " + word + " (e.g. 250ms, 30s, 2m, 1h30m)");
-    return *ms;
+    const DurationRead read = ReadDuration(word);
+    if (read.problem == DurationRead::Problem::kMalformed)
+      Fail("bad " + what + ": " + word + " (e.g. 250ms, 30s, 2m, 1h30m)");
+    if (read.problem == DurationRead::Problem::kTooLong) Fail(what + " " + word + kPastLongestRun);
+    return read.ms;
   }
   void Tokenize(const std::string& text) {
     std::size_t i = 0;
@@ -220,6 +293,10 @@ class Parser {
     lastTimeMs_ = timed.atMs;
     // Copy i at TIME + i * DURATION / N: evenly over the duration.
     const std::uint64_t firstMs = timed.atMs;
+    const std::uint64_t lastCopyMs = firstMs + (repetition.copies - 1) * repetition.overMs / repetition.copies;
+    if (lastCopyMs > kLongestRunMs) in.Fail(std::string("the last copy") + kPastLongestRun);
+    if (scenario_.timeline.size() + repetition.copies > kMostTimelineActions)
+      in.Fail("more than " + std::to_string(kMostTimelineActions) + " timeline actions, copies included");
     for (std::uint64_t copy = 0; copy < repetition.copies; ++copy) {
       timed.atMs = firstMs + copy * repetition.overMs / repetition.copies;
       scenario_.timeline.push_back(timed);
@@ -256,10 +333,10 @@ class Parser {
   void EndLine(LineReader& in, const std::string&, int) { scenario_.endMs = in.Duration("end time"); }
   void RecordedLine(LineReader& in, const std::string&, int) {
     if (!scenario_.recorded.empty()) in.Fail("the recovery record is given once, on one recorded line");
+    std::set<std::string> recorded;
     do {
       const std::string device = KnownDevice(in).name;
-      if (std::find(scenario_.recorded.begin(), scenario_.recorded.end(), device) != scenario_.recorded.end())
-        in.Fail("device '" + device + "' recorded twice");
+      if (!recorded.insert(device).second) in.Fail("device '" + device + "' recorded twice");
       scenario_.recorded.push_back(device);
     } while (!in.Empty());
   }
@@ -267,22 +344,27 @@ class Parser {
   std::uint64_t Time(LineReader& in, const std::string& what) {
     const std::string word = in.Word(what);
     const bool relative = !word.empty() && word[0] == '+';
-    const auto ms = ParseDuration(relative ? word.substr(1) : word);
-    if (!ms) in.Fail("bad " + what + ": " + word + " (e.g. 0, 30s, 2m, 1h30m, +5s)");
-    return relative ? lastTimeMs_ + *ms : *ms;
+    const DurationRead read = ReadDuration(relative ? word.substr(1) : word);
+    if (read.problem == DurationRead::Problem::kMalformed)
+      in.Fail("bad " + what + ": " + word + " (e.g. 0, 30s, 2m, 1h30m, +5s)");
+    const std::uint64_t timeMs = relative ? lastTimeMs_ + read.ms : read.ms;
+    if (read.problem == DurationRead::Problem::kTooLong || timeMs > kLongestRunMs)
+      in.Fail(what + " " + word + kPastLongestRun);
+    return timeMs;
   }
 
   const Device& KnownDevice(LineReader& in) {
     const std::string name = in.Word("device name");
-    const Device* device = scenario_.FindDevice(name);
-    if (device == nullptr) in.Fail("unknown device '" + name + "' (declare it first with a device line)");
-    return *device;
+    const auto device = deviceIndex_.find(name);
+    if (device == deviceIndex_.end()) in.Fail("unknown device '" + name + "' (declare it first with a device line)");
+    return scenario_.devices[device->second];
   }
 
   void DeviceLine(LineReader& in, const std::string&, int) {
     Device device;
     device.name = in.Word("device name");
-    if (scenario_.FindDevice(device.name) != nullptr) in.Fail("device '" + device.name + "' declared twice");
+    if (!deviceIndex_.emplace(device.name, scenario_.devices.size()).second)
+      in.Fail("device '" + device.name + "' declared twice");
     device.description = in.Quoted("device description");
     while (!in.Empty()) {
       if (in.Take("problem")) {
@@ -303,9 +385,10 @@ class Parser {
     OtherService service;
     service.name = in.Word("service name");
     // Service names are the SCM's: case does not matter.
-    const auto sameName = [&](const OtherService& s) { return SameIgnoringCase(s.name, service.name); };
-    if (std::any_of(scenario_.services.begin(), scenario_.services.end(), sameName))
-      in.Fail("service '" + service.name + "' declared twice");
+    std::string folded = service.name;
+    std::transform(folded.begin(), folded.end(), folded.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!serviceNames_.insert(folded).second) in.Fail("service '" + service.name + "' declared twice");
     if (SameIgnoringCase(service.name, kServiceUnderTest))
       in.Fail("'" + service.name + "' is the service under test; a service line is for another service");
     bool stopGiven = false, startGiven = false;
@@ -429,11 +512,8 @@ class Parser {
     e.pattern = in.Take("~");
     e.text = in.Quoted(e.pattern ? "pattern" : "message");
     if (!e.pattern) return;
-    try {
-      std::regex check(e.text);
-    } catch (const std::regex_error&) {
-      in.Fail("bad pattern \"" + e.text + "\" (an ECMAScript regular expression, e.g. \"Polling .* s\")");
-    }
+    const std::string error = Pattern(e.text).Error();
+    if (!error.empty()) in.Fail("bad pattern \"" + e.text + "\": " + error + " (RE2 syntax, e.g. \"Polling .* s\")");
   }
   void DeviceAction(LineReader& in, Expectation& e) {
     e.device = KnownDevice(in).name;
@@ -467,6 +547,8 @@ class Parser {
 
   Scenario scenario_;
   std::uint64_t lastTimeMs_ = 0;
+  std::map<std::string, std::size_t> deviceIndex_;  // by name, in scenario_.devices
+  std::set<std::string> serviceNames_;              // in lower case
 };
 
 using K = Action::Kind;
@@ -578,12 +660,6 @@ Expectation Parser::ExpectationLine(LineReader& in, int line) {
 
 }  // namespace
 
-const Device* Scenario::FindDevice(const std::string& name) const {
-  for (const Device& device : devices)
-    if (device.name == name) return &device;
-  return nullptr;
-}
-
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -618,29 +694,33 @@ Scenario ParseScenario(const std::string& text, const std::string& file) {
   return parser.Finish();
 }
 
+Scenario ReadScenarioFile(const std::string& text, const std::string& file) {
+  if (text.empty()) throw ScenarioError(file + ":1: empty file (a scenario needs at least 'at 0 start')");
+  Scenario scenario = ParseScenario(text, file);
+  const auto start = [](const TimedAction& timed) { return timed.action.kind == Action::Kind::kStart; };
+  if (std::none_of(scenario.timeline.begin(), scenario.timeline.end(), start)) {
+    const auto lines = std::count(text.begin(), text.end(), '\n') + (text.back() == '\n' ? 0 : 1);
+    throw ScenarioError(file + ":" + std::to_string(lines) + ": no 'at TIME start': the service would never run");
+  }
+  return scenario;
+}
+
 Scenario LoadScenario(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw ScenarioError(path + ": cannot be read");
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error) throw ScenarioError(path + ": cannot be read (" + error.message() + ")");
+  if (std::filesystem::is_directory(status)) throw ScenarioError(path + ": a directory, not a scenario file");
+  if (!std::filesystem::is_regular_file(status)) throw ScenarioError(path + ": not a regular file");
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
-  return ParseScenario(text.str(), path);
+  if (in) text << in.rdbuf();
+  if (!in || in.bad()) throw ScenarioError(path + ": cannot be read");
+  return ReadScenarioFile(text.str(), path);
 }
 
 std::optional<std::uint64_t> ParseDuration(const std::string& text) {
-  if (text == "0") return 0;
-  static const std::regex part(R"((\d+(?:\.\d+)?)(ms|s|m|h))");
-  static const std::map<std::string, double> unitMs = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}};
-  double total = 0;
-  std::size_t pos = 0;
-  std::smatch match;
-  while (pos < text.size()) {
-    const std::string rest = text.substr(pos);
-    if (!std::regex_search(rest, match, part, std::regex_constants::match_continuous)) return std::nullopt;
-    total += std::stod(match[1].str()) * unitMs.at(match[2].str());
-    pos += static_cast<std::size_t>(match.length(0));
-  }
-  if (text.empty() || total > 1e15 || total != std::floor(total)) return std::nullopt;
-  return static_cast<std::uint64_t>(total);
+  const DurationRead read = ReadDuration(text);
+  return read.problem == DurationRead::Problem::kNone ? std::optional<std::uint64_t>(read.ms) : std::nullopt;
 }
 
 std::string FormatTime(std::uint64_t ms) {

@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"expect by 1m state WALKING",
                 "unknown service state 'WALKING' (expected STOPPED, START_PENDING, STOP_PENDING, RUNNING, "
                 "CONTINUE_PENDING, PAUSE_PENDING or PAUSED)"},
-        BadLine{"expect debug ~ \"(\"", "bad pattern \"(\" (an ECMAScript regular expression, e.g. \"Polling .* s\")"},
+        BadLine{"expect debug ~ \"(\"", "bad pattern \"(\": missing ): ( (RE2 syntax, e.g. \"Polling .* s\")"},
         BadLine{"expect debug Enter wmain", "message must be in double quotes: Enter"},
         BadLine{"expect device sensor reset", "bad device action 'reset' (expected disable or enable)"},
         BadLine{"expect registry sensor SecureFingerprint = sz \"1\"", "a registry expectation compares a dword value"},
@@ -122,7 +122,40 @@ INSTANTIATE_TEST_SUITE_P(
                 "'at most' counts lines of the timeline: give the state a time (at or by)"},
         BadLine{"expect by 1m at most two times device sensor disable", "malformed count: two"},
         BadLine{"expect by 1m at least 2 times device sensor disable", "expected 'most', found 'least'"},
-        BadLine{"expect by 1m at most 2 device sensor disable", "expected 'times', found 'device'"}));
+        BadLine{"expect by 1m at most 2 device sensor disable", "expected 'times', found 'device'"},
+        BadLine{"expect debug ~ \"a**\"", "bad pattern \"a**\": bad repetition operator: ** (RE2 syntax, e.g. \"Polling .* s\")"},
+        BadLine{"at 8760h1ms stop", "time 8760h1ms is past a year (8760h), the longest run"},
+        BadLine{"end 1000000h", "end time 1000000h is past a year (8760h), the longest run"},
+        BadLine{"sc-time 0.5ms", "bad sc.exe run time: 0.5ms (e.g. 250ms, 30s, 2m, 1h30m)"},
+        BadLine{"at 8760h lock x2 over 2h", "the last copy is past a year (8760h), the longest run"},
+        BadLine{"at 1m stop 12345678901234567890123456789012345678901234567890123456789012345678901234567890123",
+                "unexpected '1234567890123456789012345678901234567890... (83 characters)' at the end of the line"}));
+
+// A time counted from the line before stays within the year too, and the
+// timeline's copies are bounded all together, not only on one line.
+TEST(ScenarioParser, RunsAreBoundedOverLines) {
+  EXPECT_EQ("s.scn:3: time +1s is past a year (8760h), the longest run",
+            ErrorOf(std::string(kDevices) + "at 8760h stop\nat +1s start\n"));
+  EXPECT_EQ("s.scn:3: more than 100000 timeline actions, copies included",
+            ErrorOf(std::string(kDevices) + "at 0 lock x100000 over 1s\nat 1s unlock\n"));
+}
+
+// A file to run needs more than lines that read.
+TEST(ScenarioFile, NeedsAStatementAndAStart) {
+  const auto errorOf = [](const std::string& text) -> std::string {
+    try {
+      scenario::ReadScenarioFile(text, "s.scn");
+    } catch (const ScenarioError& error) {
+      return error.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ("s.scn:1: empty file (a scenario needs at least 'at 0 start')", errorOf(""));
+  EXPECT_EQ("s.scn:1: no 'at TIME start': the service would never run", errorOf("# nothing yet"));
+  EXPECT_EQ("s.scn:3: no 'at TIME start': the service would never run",
+            errorOf(std::string(kDevices) + "at 0 reboot\n\n"));
+  EXPECT_EQ("no error", errorOf("at 0 start"));
+}
 
 // The record is one line's list.
 TEST(ScenarioParser, TheRecoveryRecordIsGivenOnce) {
@@ -255,12 +288,35 @@ TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   EXPECT_EQ(5400000u + 60000u, s.EndMs());
 }
 
+// Whole milliseconds up to a year, read once from left to right whatever
+// the length: a fraction counts to its last non-zero digit.
 TEST(Durations, ReadAndWritten) {
-  EXPECT_EQ(0u, scenario::ParseDuration("0"));
-  EXPECT_EQ(250u, scenario::ParseDuration("250ms"));
-  EXPECT_EQ(3723500u, scenario::ParseDuration("1h2m3.5s"));
-  EXPECT_EQ(std::nullopt, scenario::ParseDuration("0.5ms"));
-  EXPECT_EQ(std::nullopt, scenario::ParseDuration("5"));
+  const struct {
+    std::string text;
+    std::optional<std::uint64_t> ms;
+  } cases[] = {
+      {"0", 0},
+      {"250ms", 250},
+      {"1h2m3.5s", 3723500},
+      {"1m30s", 90000},
+      {"1.50000000000000000000s", 1500},
+      {"0.00001h", 36},
+      {"8760h", scenario::kLongestRunMs},
+      {"0.5ms", std::nullopt},
+      {"0.000001h", std::nullopt},
+      {"0." + std::string(400, '0') + "1ms", std::nullopt},
+      {std::string(310, '9') + "s", std::nullopt},
+      {"8760h1ms", std::nullopt},
+      {"5", std::nullopt},
+      {"1.s", std::nullopt},
+      {".5s", std::nullopt},
+      {"1.5.2s", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    EXPECT_EQ(c.ms, scenario::ParseDuration(c.text));
+  }
   EXPECT_EQ("1:02:03.500", scenario::FormatTime(3723500));
 }
 
