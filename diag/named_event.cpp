@@ -7,12 +7,15 @@
 namespace {
 // An event of that name made by another process before the service: it may be
 // set already, or be set and waited on by its maker. Such an event is never
-// joined; an unnamed one, which nobody else can reach, takes its place.
+// joined; an unnamed one, which nobody else can reach, takes its place. So
+// for another kind of object under the name (CreateEventW then fails with
+// ERROR_INVALID_HANDLE), which would keep the event from being made at all.
 HANDLE CreateUnplanted(LPCWSTR name, BOOL manualReset, bool& planted) {
   HANDLE made = os::CreateEventW(nullptr, manualReset, FALSE, name);
-  planted = made != nullptr && os::GetLastError() == ERROR_ALREADY_EXISTS;
+  const DWORD error = os::GetLastError();
+  planted = made != nullptr ? error == ERROR_ALREADY_EXISTS : error == ERROR_INVALID_HANDLE;
   if (!planted) return made;
-  os::CloseHandle(made);
+  if (made != nullptr) os::CloseHandle(made);
   return os::CreateEventW(nullptr, manualReset, FALSE, nullptr);
 }
 }  // namespace

@@ -24,7 +24,8 @@ class NamedEventSlot {
   // The event, made now when missing; null when that fails too (the last
   // error tells why). Of two threads making it at once, the first one's
   // handle is kept and the other's closed. When another process made an
-  // event of that name first, an unnamed event is used instead (logged).
+  // event of that name first, or holds the name with another kind of object,
+  // an unnamed event is used instead (logged).
   HANDLE GetOrCreate();
   // Closes the handle; the slot is empty afterwards.
   void Close();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "diag/logging.h"
+#include "diag/security_judge.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
@@ -49,22 +50,100 @@ LSTATUS WriteRecord(HKEY key, const std::vector<std::wstring>& list) {
                             static_cast<DWORD>(joined.size() * sizeof(WCHAR)));
 }
 
-// Opens the record's key, made with the service's security when missing.
-LSTATUS CreateRecordKey(UniqueRegKey& key) {
+constexpr SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+constexpr REGSAM kRecordAccess = KEY_READ | KEY_WRITE;
+
+// The service's own descriptor for the record's key; none when it cannot be
+// made (the last error tells why).
+UniqueLocalMemory RecoveryKeyDescriptor() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!os::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecoveryKeySecurity, SDDL_REVISION_1, &descriptor,
-                                                                nullptr))
-    return static_cast<LSTATUS>(os::GetLastError());
-  UniqueLocalMemory descriptorMemory(descriptor);
-  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-  return os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_READ | KEY_WRITE, &attributes, key.Put(), nullptr);
+  os::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecoveryKeySecurity, SDDL_REVISION_1, &descriptor, nullptr);
+  return UniqueLocalMemory(descriptor);
+}
+
+// The record's key, made with the service's security.
+LSTATUS CreateRecordKey(UniqueRegKey& key) {
+  UniqueLocalMemory descriptor = RecoveryKeyDescriptor();
+  if (!descriptor) return static_cast<LSTATUS>(os::GetLastError());
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.Get(), FALSE};
+  return os::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kRecordAccess,
+                             &attributes, key.Put(), nullptr);
+}
+
+// A registry link names another key: what it points at is not the
+// service's to trust, nor to reset.
+bool IsLink(HKEY keyItself) {
+  DWORD type = REG_NONE;
+  DWORD bytes = 0;
+  return os::RegQueryValueExW(keyItself, L"SymbolicLinkValue", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
+         type == REG_LINK;
+}
+
+// Why the key's owner or DACL lets someone else than SYSTEM and
+// Administrators write the record; empty when none does.
+LSTATUS WhyKeyIsNotTrusted(HKEY key, std::wstring& why) {
+  DWORD size = 0;
+  LSTATUS res = os::RegGetKeySecurity(key, kOwnerAndDacl, nullptr, &size);
+  if (res != ERROR_INSUFFICIENT_BUFFER) return res;
+  std::vector<BYTE> descriptor(size);
+  res = os::RegGetKeySecurity(key, kOwnerAndDacl, descriptor.data(), &size);
+  if (res != ERROR_SUCCESS) return res;
+  const auto text = SecurityDescriptorText(descriptor.data(), kOwnerAndDacl);
+  if (!text) return static_cast<LSTATUS>(os::GetLastError());
+  const auto distrust = JudgeSecurity(*text, kKeyChangeRights);
+  why = distrust ? DistrustText(*distrust) : L"";
+  return ERROR_SUCCESS;
+}
+
+// The key made the service's own again, with an empty record: its entries
+// may have been written by anyone.
+LSTATUS ResetRecordKey() {
+  UniqueRegKey key;
+  LSTATUS res = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, WRITE_OWNER | WRITE_DAC | KEY_SET_VALUE,
+                                  key.Put());
+  if (res != ERROR_SUCCESS) return res;
+  UniqueLocalMemory descriptor = RecoveryKeyDescriptor();
+  if (!descriptor) return static_cast<LSTATUS>(os::GetLastError());
+  res = os::RegSetKeySecurity(key.Get(), kOwnerAndDacl, descriptor.Get());
+  if (res != ERROR_SUCCESS) return res;
+  return WriteRecord(key.Get(), {});
+}
+
+// Opens the record's key, made with the service's security when missing and
+// create is set. An existing key whose owner or DACL lets anyone but SYSTEM
+// and Administrators write it holds no entries the service trusts: it is
+// made the service's own again, with an empty record (logged). A registry
+// link is not used at all (logged; ERROR_ACCESS_DENIED).
+LSTATUS OpenRecordKey(UniqueRegKey& key, bool create) {
+  UniqueRegKey keyItself;
+  LSTATUS res =
+      os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, keyItself.Put());
+  if (res == ERROR_FILE_NOT_FOUND && create) return CreateRecordKey(key);
+  if (res != ERROR_SUCCESS) return res;
+  if (IsLink(keyItself.Get())) {
+    LogFormatted(EVENTLOG_ERROR_TYPE,
+                 L"[ZEFO Service] Recovery record key is a registry link: its entries are not trusted, nothing is "
+                 L"recorded through it");
+    return ERROR_ACCESS_DENIED;
+  }
+  res = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, kRecordAccess, key.Put());
+  std::wstring why;
+  if (res == ERROR_SUCCESS) res = WhyKeyIsNotTrusted(key.Get(), why);
+  if (res != ERROR_SUCCESS || why.empty()) return res;
+  LogFormatted(EVENTLOG_ERROR_TYPE,
+               L"[ZEFO Service] Recovery record key %s: its entries are not trusted, the key is made the service's "
+               L"own and the record emptied",
+               why.c_str());
+  key.Close();
+  res = ResetRecordKey();
+  if (res != ERROR_SUCCESS) return res;
+  return os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, kRecordAccess, key.Put());
 }
 
 // Adds or removes one instance ID; the result of the registry step that failed.
 LSTATUS UpdateRecord(const std::wstring& instanceId, bool present) {
   UniqueRegKey key;
-  LSTATUS res = CreateRecordKey(key);
+  LSTATUS res = OpenRecordKey(key, true);
   if (res != ERROR_SUCCESS) return res;
   std::vector<std::wstring> list;
   res = ReadRecord(key.Get(), list);
@@ -89,7 +168,7 @@ bool ClearFromRecord(const std::wstring& instanceId) {
 // The record's entries join the list once per run, as soon as they can be read.
 void LoadRecord(RecoveryMemory& memory) {
   UniqueRegKey key;
-  LSTATUS res = os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyPath, 0, KEY_READ, key.Put());
+  LSTATUS res = OpenRecordKey(key, false);
   std::vector<std::wstring> list;
   if (res == ERROR_SUCCESS) res = ReadRecord(key.Get(), list);
   if (res != ERROR_SUCCESS && res != ERROR_FILE_NOT_FOUND) {

@@ -5,7 +5,10 @@
 // crash, a power loss, a shutdown), read at start. No single failed call may
 // lose or falsify it: a failed write stops the disable, a failed read is not
 // an empty list, a failed clear is retried. A device a person disabled is
-// never in it, so it is left alone.
+// never in it, so it is left alone. The record is trusted only while the
+// service alone may write it: an existing key that anyone but SYSTEM and
+// Administrators owns or may write has its entries ignored and is made the
+// service's own again; a registry link in its place is not used.
 //
 // Used by the polling worker, and by the stop only once the worker has ended.
 #pragma once

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "diag/logging.h"
+#include "diag/security_judge.h"
 #include "diag/settings.h"
 #include "diag/termination_guard.h"
 #include "ess/biometric_service.h"
@@ -50,6 +52,68 @@ void LogMissingEvent(LPCWSTR name) {
                os::GetLastError());
 }
 
+// Why an event of the name that another process made first is not joined;
+// empty when SYSTEM or Administrators made it (the driver's side may come
+// first). Any other maker keeps what an owner may always do, WRITE_DAC: it
+// could wait on the event and take the driver's signal, or set it at will.
+std::wstring WhyDriverAttachIsNotJoined(HANDLE event) {
+  WCHAR message[kLogMessageChars];
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = os::GetSecurityInfo(event, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                    nullptr, &descriptor);
+  UniqueLocalMemory descriptorMemory(descriptor);
+  const auto text = error == ERROR_SUCCESS ? SecurityDescriptorText(descriptor, OWNER_SECURITY_INFORMATION)
+                                           : std::optional<std::wstring>();
+  if (error == ERROR_SUCCESS && !text) error = os::GetLastError();
+  if (error != ERROR_SUCCESS) {
+    FormatInto(message, kLogMessageChars,
+               L"[ZEFO Service] Global\\DriverAttach was made by another process whose owner cannot be read "
+               L"(0x%.8X): not joined, wait without it",
+               error);
+    return message;
+  }
+  const auto security = ParseSecurityText(*text);
+  const std::optional<std::wstring> owner = security ? security->owner : std::nullopt;
+  if (owner && IsTrustedAccount(*owner)) return {};
+  FormatInto(message, kLogMessageChars,
+             L"[ZEFO Service] Global\\DriverAttach was made by %s, not by SYSTEM or Administrators: not joined, "
+             L"wait without it",
+             owner ? AccountText(*owner).c_str() : L"no owner");
+  return message;
+}
+
+// Global\DriverAttach, made by the worker, or joined when the driver's side
+// made it first. What stands under the name otherwise is refused, and the
+// refusal logged once until it changes: the worker tries again at every loop.
+class DriverAttachEvent {
+ public:
+  HANDLE MakeIfMissing() {
+    if (g_hDriverAttachEvent) return g_hDriverAttachEvent.Get();
+    UniqueKernelHandle event(CreateDriverAttachEvent());
+    std::wstring refusal;
+    if (!event && os::GetLastError() == ERROR_INVALID_HANDLE) {
+      refusal = L"[ZEFO Service] Global\\DriverAttach is another kind of object, made by another process: not "
+                L"joined, wait without it";
+    } else if (!event) {
+      LogMissingEvent(L"Global\\DriverAttach");
+      return nullptr;
+    } else if (os::GetLastError() == ERROR_ALREADY_EXISTS) {
+      refusal = WhyDriverAttachIsNotJoined(event.Get());
+    }
+    if (refusal.empty()) {
+      lastRefusal_.clear();
+      g_hDriverAttachEvent = std::move(event);
+      return g_hDriverAttachEvent.Get();
+    }
+    if (refusal != lastRefusal_) LogFormatted(EVENTLOG_ERROR_TYPE, L"%s", refusal.c_str());
+    lastRefusal_ = refusal;
+    return nullptr;
+  }
+
+ private:
+  std::wstring lastRefusal_;
+};
+
 // The events the worker waits on, in priority order. One that is missing
 // (its creation failed, here or elsewhere) is made again at every loop;
 // meanwhile the worker waits on the others, or only for the polling period.
@@ -58,11 +122,7 @@ class WaitEvents {
   void MakeMissing() {
     handles_[kStopEvent] = MakeShared(g_hServiceStopEvent);
     handles_[kCheckNowEvent] = MakeShared(g_hCheckYBEvent);
-    if (!g_hDriverAttachEvent) {
-      g_hDriverAttachEvent = UniqueKernelHandle(CreateDriverAttachEvent());
-      if (!g_hDriverAttachEvent) LogMissingEvent(L"Global\\DriverAttach");
-    }
-    handles_[kDriverAttachEvent] = g_hDriverAttachEvent.Get();
+    handles_[kDriverAttachEvent] = driverAttach_.MakeIfMissing();
   }
 
   // The position of the event that ended the wait, WAIT_TIMEOUT, or the
@@ -103,6 +163,7 @@ class WaitEvents {
   }
 
   HANDLE handles_[kWaitPositions] = {};
+  DriverAttachEvent driverAttach_;
 };
 
 // When the last recovery ran, to space the ones events lead to.

@@ -8,6 +8,8 @@ namespace os {
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+// Where the process looks for a DLL it loads by name from now on.
+BOOL SetDefaultDllDirectories(DWORD DirectoryFlags);
 // Ends the process: its other threads run no more code.
 [[noreturn]] void ExitProcess(UINT uExitCode);
 // Wide formatted text on standard output, in the formatter's conventions;

@@ -10,6 +10,7 @@
 #include <evntrace.h>
 #include <wtsapi32.h>
 #include <sddl.h>
+#include <aclapi.h>
 #else
 #include "platform/sim/win_types.h"
 #endif

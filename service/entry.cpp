@@ -11,6 +11,7 @@
 #include "platform/sync.h"
 #include "service/event_sources.h"
 #include "service/failure_actions.h"
+#include "service/install_folder.h"
 #include "service/service_base.h"
 
 namespace {
@@ -53,6 +54,13 @@ void InstallService() {
   if (length + 3 > MAX_PATH) {
     os::SetLastError(ERROR_INSUFFICIENT_BUFFER);
     Print(L"GetModuleFileName failed w/err 0x%08lx\n", os::GetLastError());
+    return;
+  }
+  const std::wstring whyNotTrusted = WhyInstallFolderIsNotTrusted(szPath);
+  if (!whyNotTrusted.empty()) {
+    Print(L"%s is not installed: %s. Copy ZefoFpService.exe into a folder under Program Files, which only "
+          L"administrators may change, and run -install from there.\n",
+          kServiceName, whyNotTrusted.c_str());
     return;
   }
   UniqueScHandle manager(os::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
@@ -122,8 +130,16 @@ void RunAsService() {
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t* argv[]) {
+  // Before any DLL is loaded by name. CFGMGR32.dll is not among the system's
+  // known DLLs: it is delay-loaded, at the first device check, and would
+  // otherwise be looked for in the executable's folder first.
+  const BOOL searchRestricted = os::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const DWORD searchError = os::GetLastError();
   LoadOtherSetting();
   LogEntryMessage(EVENTLOG_INFORMATION_TYPE, L"[ZEFO Service] Enter wmain...");
+  if (!searchRestricted)
+    LogEntryMessage(EVENTLOG_WARNING_TYPE, L"[ZEFO Service] SetDefaultDllDirectories fail, GetLastError = 0x%.8X",
+                    searchError);
   RegisterTraceProvider();
 
   if (argc > 1 && (argv[1][0] == L'-' || argv[1][0] == L'/')) {

@@ -27,8 +27,7 @@ const GUID kUnknownSetting = {0x5D3E9A59, 0xE9D5, 0x4B00, {0xA6, 0xBD, 0xFF, 0x3
 
 bool CheckNowSignalled(sim::Machine& machine) {
   auto lock = machine.kernel.Lock();
-  auto it = machine.kernel.namedEvents.find(L"pCheckYBEvent");
-  auto event = it == machine.kernel.namedEvents.end() ? nullptr : it->second.lock();
+  auto event = machine.kernel.FindNamed<sim::Event>(L"pCheckYBEvent");
   return event && event->signalled;
 }
 
@@ -135,7 +134,7 @@ TEST_F(ControlHandlerTest, EachEventLogsAndSignalsAsItsRowSaysAndReturnsAtOnce) 
     SCOPED_TRACE(c.name);
     {
       auto lock = machine.kernel.Lock();
-      machine.kernel.namedEvents[L"pCheckYBEvent"].lock()->signalled = false;
+      machine.kernel.FindNamed<sim::Event>(L"pCheckYBEvent")->signalled = false;
     }
     const std::size_t reportsBefore = machine.scm.StatusReports().size();
     const std::uint64_t seq = LastSeq();
@@ -213,7 +212,7 @@ TEST_F(SimTest, HandlerEventBeforeTheCheckNowEventExistsSignalsNothing) {
                                        L"[ZEFO Service] WTS_SESSION_LOCK"}),
             Texts(LoggedMessages(machine)));
   auto lock = machine.kernel.Lock();
-  EXPECT_EQ(0u, machine.kernel.namedEvents.count(L"pCheckYBEvent"));
+  EXPECT_EQ(0u, machine.kernel.namedObjects.count(L"pCheckYBEvent"));
 }
 
 TEST_F(SimTest, HandlerWithLogSwitchOffStillSignalsALock) {

@@ -137,9 +137,10 @@ struct PathCase {
 class InstallPath : public EntryTest, public ::testing::WithParamInterface<PathCase> {};
 
 TEST_P(InstallPath, NeverRegistersACutPath) {
-  std::wstring path = L"C:\\" + std::wstring(GetParam().length - 9, L'p') + L"\\x.exe";
+  const std::wstring folder = L"C:\\Program Files\\";
+  std::wstring path = folder + std::wstring(GetParam().length - folder.size() - 6, L'p') + L"\\x.exe";
   ASSERT_EQ(GetParam().length, path.size());
-  machine.process.modulePath = path;
+  MoveProgram(path);
   RunWmain({L"-install"});
   EXPECT_EQ(GetParam().console, Console());
   auto service = machine.scm.Service(L"ZEFOTestService");
@@ -208,6 +209,41 @@ TEST_F(EntryTest, AFailedQueryEndsTheWaitWithTheLastStateKnown) {
   machine.Fail("QueryServiceStatus", ERROR_ACCESS_DENIED, 1);
   RunWmain({L"-remove"});
   EXPECT_EQ(L"Stopping ZEFOTestService.\nZEFOTestService failed to stop.\n" + kRemoved, Console());
+}
+
+}  // namespace
+
+namespace {
+
+// Before anything else, every run limits where DLLs are looked for to
+// System32: the delay-loaded CFGMGR32.dll must never come from the
+// executable's folder.
+class DllSearch : public EntryTest, public ::testing::WithParamInterface<std::vector<std::wstring>> {};
+
+TEST_P(DllSearch, IsLimitedToSystem32FirstOfAll) {
+  EnableLogging();
+  RunWmain(GetParam());
+  EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), machine.process.dllDirectories);
+  const std::vector<sim::JournalEntry> journal = machine.Journal();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(sim::JournalKind::kLoader, journal.front().kind);
+  EXPECT_EQ(L"SetDefaultDllDirectories 0x00000800", journal.front().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, DllSearch,
+                         ::testing::Values(std::vector<std::wstring>{}, std::vector<std::wstring>{L"-install"},
+                                           std::vector<std::wstring>{L"-remove"}, std::vector<std::wstring>{L"-x"}));
+
+TEST_F(EntryTest, ADllSearchThatCannotBeLimitedIsLoggedAndTheRunGoesOn) {
+  EnableLogging();
+  machine.Fail("SetDefaultDllDirectories", ERROR_NOT_ENOUGH_MEMORY);
+  RunWmain({L"-install"});
+  EXPECT_EQ(kInstalled, Console());
+  EXPECT_EQ((std::vector<std::wstring>{L"[ZEFO Service] Enter wmain...",
+                                       L"[ZEFO Service] SetDefaultDllDirectories fail, GetLastError = 0x00000008",
+                                       L"[ZEFO Service] Eixt wmain..."}),
+            EventMessages());
+  EXPECT_EQ(EVENTLOG_WARNING_TYPE, machine.diagnostics.EventLog().at(1).type);
 }
 
 }  // namespace

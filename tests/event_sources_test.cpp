@@ -57,21 +57,21 @@ TEST_F(EventSources, ReinstallFromAnotherFolderPointsAtTheNewExecutable) {
   machine.registry.SetDword(kServiceSourceKey, L"TypesSupported", 1);
   machine.registry.SetValue(kDebugSourceKey, L"EventMessageFile", REG_EXPAND_SZ,
                             sim::RegistryModel::StringBytes(L"C:\\Old\\ZefoFpService.exe"));
-  machine.process.modulePath = L"D:\\Tools\\ZEFO\\ZefoFpService.exe";
+  MoveProgram(L"C:\\Program Files\\ZEFO Tools\\ZefoFpService.exe");
   RunWmain({L"-install"});
   EXPECT_EQ(kInstalled, Console());
-  ExpectRegisteredAt(kServiceSourceKey, L"D:\\Tools\\ZEFO\\ZefoFpService.exe");
-  ExpectRegisteredAt(kDebugSourceKey, L"D:\\Tools\\ZEFO\\ZefoFpService.exe");
+  ExpectRegisteredAt(kServiceSourceKey, L"C:\\Program Files\\ZEFO Tools\\ZefoFpService.exe");
+  ExpectRegisteredAt(kDebugSourceKey, L"C:\\Program Files\\ZEFO Tools\\ZefoFpService.exe");
 }
 
 TEST_F(EventSources, InstallRemoveInstallFromAnotherFolder) {
   RunWmain({L"-install"});
   RunWmain({L"-remove"});
-  machine.process.modulePath = L"D:\\ZefoFpService.exe";
+  MoveProgram(L"C:\\Program Files\\ZefoFpService.exe");
   RunWmain({L"-install"});
   EXPECT_EQ(kInstalled + kRemoved + kInstalled, Console());
-  ExpectRegisteredAt(kServiceSourceKey, L"D:\\ZefoFpService.exe");
-  ExpectRegisteredAt(kDebugSourceKey, L"D:\\ZefoFpService.exe");
+  ExpectRegisteredAt(kServiceSourceKey, L"C:\\Program Files\\ZefoFpService.exe");
+  ExpectRegisteredAt(kDebugSourceKey, L"C:\\Program Files\\ZefoFpService.exe");
 }
 
 TEST_F(EventSources, RemoveDeletesExactlyTheTwoRegistrations) {

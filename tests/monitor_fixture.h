@@ -64,8 +64,7 @@ class MonitorTest : public SimTest {
   }
   bool NamedEventExists(const std::wstring& name) {
     auto lock = machine.kernel.Lock();
-    auto it = machine.kernel.namedEvents.find(name);
-    return it != machine.kernel.namedEvents.end() && !it->second.expired();
+    return machine.kernel.FindNamed<sim::Event>(name) != nullptr;
   }
   // Delivers a control to the service's handler; how long (machine time) the
   // handler took to return.

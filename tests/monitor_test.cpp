@@ -251,6 +251,27 @@ INSTANTIATE_TEST_SUITE_P(Events, PlantedEvent,
                          ::testing::Values(L"pOnServiceStopEvent", L"pTerminateThreadEvent", L"pCheckYBEvent"),
                          [](const auto& info) { return std::to_string(info.index); });
 
+// Another kind of object under one of those names makes CreateEventW fail:
+// the event would be missing for good, tried again at every loop.
+class PlantedMutex : public MonitorTest, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(PlantedMutex, TakesAnUnnamedEventsPlaceToo) {
+  const std::wstring name = GetParam();
+  AddSensor(CM_PROB_FAILED_START);
+  machine.PlantNamedObject(name, sim::Machine::NamedObjectKind::kMutex);
+  Start();
+  machine.RunFor(2 * 120000);
+  EXPECT_EQ(3u, TimesOf(kOtherProblem).size());
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] " + name + L" already exists, made by another process: not joined").size());
+  EXPECT_TRUE(TimesOf(L"[ZEFO Service] Create " + name + L" fail, GetLastError = 0x00000006, wait without it").empty());
+  Stop();
+  EXPECT_EQ(1u, TimesOf(kGraceful).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, PlantedMutex,
+                         ::testing::Values(L"pOnServiceStopEvent", L"pTerminateThreadEvent", L"pCheckYBEvent"),
+                         [](const auto& info) { return std::to_string(info.index); });
+
 TEST_F(MonitorTest, CheckNowEventServiceMainCouldNotMakeIsMadeByTheWorker) {
   const int sensor = AddSensor();
   machine.FailNamed("CreateEventW", L"pCheckYBEvent", ERROR_NOT_ENOUGH_MEMORY, 1);

@@ -165,6 +165,99 @@ INSTANTIATE_TEST_SUITE_P(
                         L" is not a ZEFO FPR device, dropped from the recovery record"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A record key that anyone but SYSTEM and Administrators may write (or own)
+// holds entries anyone may have written: none of them is enabled, and the key
+// is made the service's own again with an empty record.
+struct KeySecurityCase {
+  const char* name;
+  std::wstring sddl;
+  std::wstring distrust;  // how the log names it; empty: trusted
+};
+
+void PrintTo(const KeySecurityCase& c, std::ostream* os) { *os << c.name; }
+
+class RecordKeySecurity : public RecoveryMemory, public ::testing::WithParamInterface<KeySecurityCase> {};
+
+TEST_P(RecordKeySecurity, DecidesWhetherTheRecordIsTrusted) {
+  const KeySecurityCase& c = GetParam();
+  const int sensor = AddSensor();
+  DisableByHand(sensor);
+  SetRecoveryRecord({sim::DeviceModel::InstanceId(sensor)});
+  machine.registry.SetKeySecurity(kRecoveryKeyPath, c.sddl);
+  Start();
+  const bool trusted = c.distrust.empty();
+  EXPECT_EQ(trusted, machine.DeviceEnabled(sensor));
+  EXPECT_TRUE(RecoveryRecord().empty());
+  EXPECT_EQ(trusted ? c.sddl : std::wstring(kRecoveryKeySecurity), machine.registry.KeySecurity(kRecoveryKeyPath));
+  const std::wstring message = L"[ZEFO Service] Recovery record key " + c.distrust +
+                               L": its entries are not trusted, the key is made the service's own and the record "
+                               L"emptied";
+  EXPECT_EQ(trusted ? 0u : 1u, TimesOf(message).size());
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, RecordKeySecurity,
+    ::testing::Values(
+        KeySecurityCase{"TheServicesOwn", kRecoveryKeySecurity, L""},
+        KeySecurityCase{"UsersMayRead", L"O:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)", L""},
+        KeySecurityCase{"UsersMayWriteSubkeysOnly", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CIIO;KW;;;BU)", L""},
+        KeySecurityCase{"UsersMaySetValues", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KW;;;BU)",
+                        L"may be changed by Users (S-1-5-32-545)"},
+        KeySecurityCase{"EveryoneMayMakeSubkeys", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;0x4;;;WD)",
+                        L"may be changed by Everyone (S-1-1-0)"},
+        KeySecurityCase{"DeniedAfterAllowed", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;KA;;;BU)(D;;KA;;;BU)",
+                        L"may be changed by Users (S-1-5-32-545)"},
+        KeySecurityCase{"OwnedByAUser", L"O:S-1-5-21-1000-1000-1000-1001D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                        L"is owned by S-1-5-21-1000-1000-1000-1001"},
+        KeySecurityCase{"NullDacl", L"O:BAD:NO_ACCESS_CONTROL",
+                        L"may be changed by anyone (it has no access control list)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A reset that fails leaves the record unread: nothing is enabled from it,
+// and the next check tries again.
+TEST_F(RecoveryMemory, UntrustedRecordKeyIsResetAtTheNextCheckWhenItCannotBeNow) {
+  const int sensor = AddSensor();
+  DisableByHand(sensor);
+  SetRecoveryRecord({sim::DeviceModel::InstanceId(sensor)});
+  machine.registry.SetKeySecurity(kRecoveryKeyPath, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;AU)");
+  machine.Fail("RegSetKeySecurity", ERROR_ACCESS_DENIED);
+  Start();
+  EXPECT_EQ(1u, TimesOf(L"[ZEFO Service] Read the recovery record fail, res = 5, try again at the next check").size());
+  EXPECT_EQ((std::vector<std::wstring>{sim::DeviceModel::InstanceId(sensor)}), RecoveryRecord());
+  machine.RunFor(120000);
+  EXPECT_FALSE(machine.DeviceEnabled(sensor));
+  EXPECT_TRUE(RecoveryRecord().empty());
+  EXPECT_EQ(std::wstring(kRecoveryKeySecurity), machine.registry.KeySecurity(kRecoveryKeyPath));
+  EXPECT_EQ(2u, TimesOf(L"[ZEFO Service] Recovery record key may be changed by Authenticated Users (S-1-5-11): its "
+                        L"entries are not trusted, the key is made the service's own and the record emptied")
+                    .size());
+  Stop();
+}
+
+// A link points at a key the service does not own: nothing is trusted or
+// recorded through it, and its target's security is left alone.
+TEST_F(RecoveryMemory, RecordKeyThatIsALinkIsNotUsed) {
+  const int failing = AddSensor(CM_PROB_FAILED_POST_START);
+  const int recorded = AddSensor();
+  DisableByHand(recorded);
+  SetRecoveryRecord({sim::DeviceModel::InstanceId(recorded)});
+  machine.registry.SetValue(kRecoveryKeyPath, L"SymbolicLinkValue", REG_LINK,
+                            sim::RegistryModel::StringBytes(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Elsewhere"));
+  const std::wstring security = machine.registry.KeySecurity(kRecoveryKeyPath);
+  Start();
+  machine.RunFor(5000);
+  EXPECT_FALSE(machine.DeviceEnabled(recorded));
+  EXPECT_TRUE(machine.DeviceEnabled(failing));
+  EXPECT_EQ(0u, Disables());
+  EXPECT_EQ(1u, TimesOf(kNotRecorded).size());
+  EXPECT_FALSE(TimesOf(L"[ZEFO Service] Recovery record key is a registry link: its entries are not trusted, "
+                       L"nothing is recorded through it")
+                   .empty());
+  EXPECT_EQ(security, machine.registry.KeySecurity(kRecoveryKeyPath));
+  Stop();
+}
+
 // A recorded sensor that is absent at start is enabled once it returns.
 TEST_F(RecoveryMemory, AbsentSensorIsEnabledWhenItReturns) {
   const int sensor = AddSensor();

@@ -79,13 +79,11 @@ TEST_F(ServiceLifecycleTest, NormalStartAndStopReportWithCheckpointsAndReleaseRe
 
   {
     auto lock = machine.kernel.Lock();
-    auto checkNow = machine.kernel.namedEvents.find(L"pCheckYBEvent");
-    ASSERT_NE(machine.kernel.namedEvents.end(), checkNow);
-    auto event = checkNow->second.lock();
+    auto event = machine.kernel.FindNamed<sim::Event>(L"pCheckYBEvent");
     ASSERT_TRUE(event);
     EXPECT_TRUE(event->manual);
     EXPECT_FALSE(event->signalled);
-    EXPECT_FALSE(event->security);
+    EXPECT_FALSE(event->security.dacl);
   }
 
   ASSERT_EQ(NO_ERROR, machine.scm.Control(SERVICE_CONTROL_STOP));
@@ -172,7 +170,7 @@ TEST_F(ServiceLifecycleTest, FailedHandlerRegistrationIsLoggedAndEndsTheProcessW
   EXPECT_TRUE(machine.power.Registrations().empty());
   {
     auto lock = machine.kernel.Lock();
-    EXPECT_EQ(0u, machine.kernel.namedEvents.count(L"pCheckYBEvent"));
+    EXPECT_EQ(0u, machine.kernel.namedObjects.count(L"pCheckYBEvent"));
   }
   std::vector<LoggedMessage> logged = LoggedMessages(machine);
   ASSERT_GE(logged.size(), 3u);

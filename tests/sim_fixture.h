@@ -40,6 +40,12 @@ class SimTest : public ::testing::Test {
   // Every debugger line, without its timestamp, tag and line break.
   std::vector<std::wstring> DebugMessages() const;
   std::wstring Console() const { return machine.process.Console(); }
+  // The program runs from this path from now on: its file is there, with
+  // what its folder passes on (under Program Files: left to administrators).
+  void MoveProgram(const std::wstring& path) {
+    machine.files.AddFile(path);
+    machine.process.modulePath = path;
+  }
   // The recovery record as the registry holds it: instance IDs in order.
   std::vector<std::wstring> RecoveryRecord() const;
   // A record as an earlier process left it.

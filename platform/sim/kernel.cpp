@@ -517,6 +517,12 @@ bool Kernel::Close(HANDLE handle) {
   return handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
 }
 
+void* Kernel::LocalAlloc(std::vector<BYTE> bytes) {
+  void* address = bytes.data();
+  localMemory[address] = std::move(bytes);
+  return address;
+}
+
 std::size_t Kernel::OpenHandleCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return handles_.size();
@@ -586,6 +592,7 @@ const char* JournalKindName(JournalKind kind) {
     case JournalKind::kConsole: return "console";
     case JournalKind::kPower: return "power";
     case JournalKind::kProcess: return "process";
+    case JournalKind::kLoader: return "loader";
     case JournalKind::kScm: return "scm";
     case JournalKind::kThread: return "thread";
     case JournalKind::kSleep: return "sleep";

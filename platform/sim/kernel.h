@@ -100,10 +100,24 @@ class Object {
   virtual bool Waitable() const { return false; }
 };
 
-class Event : public Object {
+// A kernel object that may have a name in the machine's one namespace of
+// events, mutexes and the like.
+class NamedObject : public Object {
  public:
-  Event(bool manualReset, bool initialState, std::wstring eventName)
-      : manual(manualReset), signalled(initialState), name(std::move(eventName)) {}
+  NamedObject(std::wstring objectName, std::wstring owner) : name(std::move(objectName)) {
+    security.owner = std::move(owner);
+  }
+  std::wstring name;  // empty: unnamed
+  // Its owner always: the one its descriptor gave, else its creator's
+  // default owner. Its DACL as given; none: default security, which the
+  // model does not restrict.
+  Security security;
+};
+
+class Event : public NamedObject {
+ public:
+  Event(bool manualReset, bool initialState, std::wstring eventName, std::wstring owner)
+      : NamedObject(std::move(eventName), std::move(owner)), manual(manualReset), signalled(initialState) {}
   const char* Kind() const override { return "event"; }
   bool Signalled() const override { return signalled; }
   void Acquire() override {
@@ -113,9 +127,15 @@ class Event : public Object {
 
   bool manual;
   bool signalled;
-  std::wstring name;
-  // The descriptor it was created with; none: default security.
-  std::optional<Security> security;
+};
+
+// A mutex another process made and holds: its name is taken, and a wait on
+// it never returns.
+class Mutex : public NamedObject {
+ public:
+  using NamedObject::NamedObject;
+  const char* Kind() const override { return "mutex"; }
+  bool Waitable() const override { return true; }
 };
 
 struct SimThread;
@@ -189,6 +209,7 @@ enum class JournalKind {
   kConsole,   // console output
   kPower,     // a power-setting registration
   kProcess,   // the service process's end
+  kLoader,    // where the service process loads DLLs from
   kScm,       // the service database and dispatcher
   kThread,    // a thread made, terminated or cut short
   kSleep,     // a Sleep
@@ -359,11 +380,19 @@ class Kernel {
   // the thread that opened it was terminated (it can no longer close it).
   std::vector<OpenHandle> HandlesOf(int process) const;  // lock held
 
-  // Named events of the machine's one namespace.
-  std::map<std::wstring, std::weak_ptr<Event>> namedEvents;
+  // The machine's one namespace of named kernel objects.
+  std::map<std::wstring, std::weak_ptr<NamedObject>> namedObjects;
+  // The object of that name if it exists and is a T; else null.
+  template <class T>
+  std::shared_ptr<T> FindNamed(const std::wstring& name) const {  // lock held
+    auto it = namedObjects.find(name);
+    return it == namedObjects.end() ? nullptr : std::dynamic_pointer_cast<T>(it->second.lock());
+  }
   // Memory the platform allocated for the program (descriptors, SDDL text),
   // by address, until LocalFree.
   std::map<const void*, std::vector<BYTE>> localMemory;
+  // Hands the program these bytes in memory it releases with LocalFree.
+  void* LocalAlloc(std::vector<BYTE> bytes);  // lock held
   // The owner of each slim reader/writer lock held exclusively, by address.
   std::map<const void*, const SimThread*> lockOwners;
   MachineMemory memory;

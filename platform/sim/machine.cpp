@@ -26,6 +26,7 @@ Fault FaultOf(const std::string& op, DWORD error, int times) {
 Machine::Machine(Scheduling scheduling) : kernel(scheduling) {
   assert(g_current == nullptr && "one machine at a time");
   g_current = this;
+  files.AddFile(process.modulePath);
 }
 
 Machine::~Machine() {
@@ -142,8 +143,10 @@ std::shared_ptr<ThreadObject> Machine::StartServiceProcess(const std::wstring& s
   scm.BeginServiceStart(serviceName);
   power.registrations.clear();
   process.startedBySCM = true;
-  // A new process has a fresh token, its privileges disabled.
+  // A new process has a fresh token, its privileges disabled, and the
+  // standard DLL search order.
   process.systemEnvironmentEnabled = false;
+  process.dllDirectories = 0;
   process.exitCode.reset();
   ++process.id;
   auto main = kernel.Spawn(
@@ -186,10 +189,23 @@ DWORD Machine::Join(const std::shared_ptr<ThreadObject>& thread, std::chrono::mi
 void Machine::SignalTogether(const std::vector<std::wstring>& names) {
   auto lock = kernel.Lock();
   for (const std::wstring& name : names) {
-    auto it = kernel.namedEvents.find(name);
-    if (it == kernel.namedEvents.end()) throw std::logic_error("no such event");
-    if (auto event = it->second.lock()) event->signalled = true;
+    auto event = kernel.FindNamed<Event>(name);
+    if (!event) throw std::logic_error("no such event");
+    event->signalled = true;
   }
+  kernel.Changed();
+}
+
+void Machine::PlantNamedObject(const std::wstring& name, NamedObjectKind kind, bool set, bool elevatedOwner) {
+  auto lock = kernel.Lock();
+  if (kernel.FindNamed<NamedObject>(name)) throw std::logic_error("the name is taken");
+  std::shared_ptr<NamedObject> object;
+  if (kind == NamedObjectKind::kEvent)
+    object = std::make_shared<Event>(true, set, name, DefaultOwner(elevatedOwner));
+  else
+    object = std::make_shared<Mutex>(name, DefaultOwner(elevatedOwner));
+  kernel.namedObjects[name] = object;
+  planted_.push_back(std::move(object));
   kernel.Changed();
 }
 
@@ -257,8 +273,7 @@ void Machine::SetThreadElevated(bool elevated) {
 
 bool Machine::SignalNamedEvent(const std::wstring& name) {
   auto lock = kernel.Lock();
-  auto it = kernel.namedEvents.find(name);
-  std::shared_ptr<Event> event = it == kernel.namedEvents.end() ? nullptr : it->second.lock();
+  auto event = kernel.FindNamed<Event>(name);
   if (!event) return false;
   event->signalled = true;
   kernel.Changed();

@@ -7,10 +7,13 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sim/device_model.h"
 #include "platform/sim/diagnostics_model.h"
+#include "platform/sim/file_system_model.h"
 #include "platform/sim/firmware_model.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/power_model.h"
@@ -100,6 +103,12 @@ class Machine {
 
   // Sets these named events in one step, as if signalled at the same moment.
   void SignalTogether(const std::vector<std::wstring>& names);
+  // A process of another session makes a named object before the service
+  // does, and holds it for the machine's life: a manual-reset event (set or
+  // not) or a mutex, owned by Administrators when made elevated, else by the
+  // user. Its DACL is the default, which the model does not restrict.
+  enum class NamedObjectKind { kEvent, kMutex };
+  void PlantNamedObject(const std::wstring& name, NamedObjectKind kind, bool set = false, bool elevatedOwner = false);
 
   // Acting on the machine as the system and the people around it do. The
   // SCM carries out one request at a time across all services: a control
@@ -160,6 +169,8 @@ class Machine {
   RegistryModel registry{kernel};
   DiagnosticsModel diagnostics{kernel};
   ProcessModel process{kernel};
+  // Drive C: with Program Files and the program's own file in it.
+  FileSystemModel files{kernel};
   ScmModel scm{kernel};
   PowerModel power{kernel, scm};
   DeviceModel devices{kernel};
@@ -173,6 +184,7 @@ class Machine {
              std::chrono::milliseconds realLimit);
 
   std::function<void(const std::wstring&)> launcher_;
+  std::vector<std::shared_ptr<NamedObject>> planted_;  // held by their makers
 };
 
 }  // namespace sim

@@ -83,6 +83,20 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   return static_cast<DWORD>(path.size());
 }
 
+BOOL SetDefaultDllDirectories(DWORD DirectoryFlags) {
+  sim::Machine& m = sim::Machine::Current();
+  auto lock = m.kernel.Lock();
+  constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                 LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (DirectoryFlags == 0 || (DirectoryFlags & ~kSearchFlags) != 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (auto fault = m.kernel.TakeFault("SetDefaultDllDirectories")) return Fail(*fault);
+  m.process.dllDirectories = DirectoryFlags;
+  wchar_t flags[16];
+  std::swprintf(flags, 16, L"0x%08X", DirectoryFlags);
+  m.kernel.Record(sim::JournalKind::kLoader, L"SetDefaultDllDirectories " + std::wstring(flags));
+  return TRUE;
+}
+
 void ExitProcess(UINT uExitCode) {
   sim::Machine& m = sim::Machine::Current();
   auto lock = m.kernel.Lock();

@@ -56,6 +56,10 @@ class ProcessModel {
 
   // Platform side, lock held.
   std::wstring modulePath = L"C:\\Program Files\\ZEFO\\ZefoFpService.exe";
+  // Where the process looks for a DLL it loads by name: its
+  // SetDefaultDllDirectories flags, 0 for the standard search order (the
+  // executable's folder first). Each process starts with 0.
+  DWORD dllDirectories = 0;
   bool startedBySCM = false;
   std::wstring console;
   int id = 0;  // the kernel's number for the service process; 0: none started

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwctype>
 #include <optional>
+#include <stdexcept>
 
 #include "platform/sim/machine.h"
 
@@ -82,7 +83,7 @@ std::shared_ptr<RegKeyNode> RegistryModel::Create(const std::shared_ptr<RegKeyNo
       child->path = node->path + L"\\" + parts[i];
       child->parent = node;
       const bool leaf = i + 1 == parts.size();
-      child->security = leaf && leafSecurity ? *leafSecurity : InheritedKeySecurity(node->security, elevated);
+      child->security = leaf && leafSecurity ? *leafSecurity : InheritedSecurity(node->security, true, elevated);
     }
     node = child;
   }
@@ -168,6 +169,18 @@ std::optional<DWORD> RegistryModel::Dword(const std::wstring& keyPath, const std
 bool RegistryModel::KeyExists(const std::wstring& keyPath) const {
   auto lock = kernel_.Lock();
   return Find(machineRoot, keyPath) != nullptr;
+}
+void RegistryModel::SetKeySecurity(const std::wstring& keyPath, const std::wstring& sddl) {
+  auto lock = kernel_.Lock();
+  DWORD error;
+  auto security = ParseSddl(sddl, error);
+  if (!security) throw std::invalid_argument("not SDDL the machine reads");
+  Create(machineRoot, keyPath)->security = *security;
+}
+std::wstring RegistryModel::KeySecurity(const std::wstring& keyPath) const {
+  auto lock = kernel_.Lock();
+  auto node = Find(machineRoot, keyPath);
+  return node ? ToSddl(node->security, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) : L"";
 }
 
 }  // namespace sim

@@ -54,6 +54,10 @@ class RegistryModel {
   std::optional<RegValue> Value(const std::wstring& keyPath, const std::wstring& name) const;
   std::optional<DWORD> Dword(const std::wstring& keyPath, const std::wstring& name) const;
   bool KeyExists(const std::wstring& keyPath) const;
+  // A key's owner and DACL, as a process that may change them would set them
+  // (the key is created as needed), and as SDDL.
+  void SetKeySecurity(const std::wstring& keyPath, const std::wstring& sddl);
+  std::wstring KeySecurity(const std::wstring& keyPath) const;
 
   // For the platform side and other models, lock held.
   static std::shared_ptr<RegKeyNode> Find(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath);
@@ -63,7 +67,7 @@ class RegistryModel {
                                              bool& complete);
   // Creates what is missing of subPath, for a caller with or without
   // elevation: the last key gets leafSecurity when given; every other new key
-  // gets the default (InheritedKeySecurity).
+  // gets the default (InheritedSecurity).
   static std::shared_ptr<RegKeyNode> Create(const std::shared_ptr<RegKeyNode>& from, const std::wstring& subPath,
                                             bool elevated = true, const Security* leafSecurity = nullptr);
   // Takes the key out of the tree; it and every key below it count as deleted.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/sim/kernel.h"
+#include "platform/sim/scm_limits.h"
 #include "platform/sim/process_model.h"
 #include "platform/sim/registry_model.h"
 
@@ -144,7 +145,7 @@ class ScmModel {
  public:
   // The SCM waits this long for its turn to send a control or start a
   // service, and for a service's control handler to return.
-  static constexpr std::uint64_t kRequestTimeoutMs = 30000;
+  static constexpr std::uint64_t kRequestTimeoutMs = kScmRequestTimeoutMs;
 
   explicit ScmModel(Kernel& kernel)
       : statusReports(kernel.logWindow), handlerCalls(kernel.logWindow), kernel_(kernel) {}

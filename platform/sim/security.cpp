@@ -199,8 +199,9 @@ bool Holds(bool elevated, const std::wstring& account, bool forDeny) {
   return std::find(std::begin(kUser), std::end(kUser), account) != std::end(kUser);
 }
 
-std::wstring DefaultOwner(bool elevated) { return elevated ? L"BA" : kUserSid; }
 }  // namespace
+
+std::wstring DefaultOwner(bool elevated) { return elevated ? L"BA" : kUserSid; }
 
 std::optional<Security> ParseSddl(std::wstring_view text, DWORD& error) {
   Security security;
@@ -315,23 +316,39 @@ bool MayOwn(bool elevated, const std::wstring& owner) {
   return elevated ? owner == L"BA" || owner == L"SY" : owner == kUserSid;
 }
 
-Security InheritedKeySecurity(const Security& parent, bool elevated) {
+Security InheritedSecurity(const Security& parent, bool container, bool elevated) {
   Security child;
   child.owner = DefaultOwner(elevated);
   child.group = parent.group;
-  // Under a key without restrictions, none are inherited.
+  // Under an object without restrictions, none are inherited.
   if (!parent.dacl || parent.dacl->null) {
     child.dacl = Acl{0, true, {}};
     return child;
   }
   child.dacl = Acl{SE_DACL_AUTO_INHERITED, false, {}};
-  for (Ace ace : parent.dacl->aces) {
-    if (!(ace.flags & CONTAINER_INHERIT_ACE)) continue;
-    // An ACE that does not propagate stops at this key; one that applied to
-    // subkeys only applies here.
+  for (const Ace& ace : parent.dacl->aces) {
     const bool stops = ace.flags & NO_PROPAGATE_INHERIT_ACE;
-    ace.flags = static_cast<BYTE>((stops ? 0 : ace.flags & ~INHERIT_ONLY_ACE) | INHERITED_ACE);
-    child.dacl->aces.push_back(ace);
+    const bool applies = ace.flags & (container ? CONTAINER_INHERIT_ACE : OBJECT_INHERIT_ACE);
+    const bool passesThrough = container && !applies && (ace.flags & OBJECT_INHERIT_ACE) && !stops;
+    if (!applies && !passesThrough) continue;
+    Ace inherited = ace;
+    // An ACE that does not propagate, or reaches a file, stops here; one
+    // that applied to what lies below only applies here too.
+    if (passesThrough)
+      inherited.flags = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
+    else
+      inherited.flags = static_cast<BYTE>(stops || !container ? 0 : ace.flags & ~INHERIT_ONLY_ACE);
+    inherited.flags |= INHERITED_ACE;
+    if (ace.account == L"CO" && !passesThrough) {
+      if (inherited.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) {
+        Ace below = inherited;
+        below.flags |= INHERIT_ONLY_ACE;
+        child.dacl->aces.push_back(below);
+      }
+      inherited.flags = INHERITED_ACE;
+      inherited.account = *child.owner;
+    }
+    child.dacl->aces.push_back(inherited);
   }
   return child;
 }

@@ -65,6 +65,8 @@ struct GenericMapping {
 };
 inline constexpr GenericMapping kKeyMapping{KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
 inline constexpr GenericMapping kEventMapping{0x00020001, 0x00020002, 0x00120000, EVENT_ALL_ACCESS};
+inline constexpr GenericMapping kFileMapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                             FILE_ALL_ACCESS};
 ACCESS_MASK MapGeneric(ACCESS_MASK rights, const GenericMapping& mapping);
 
 // The rights the DACL grants the caller (what MAXIMUM_ALLOWED would give);
@@ -72,11 +74,16 @@ ACCESS_MASK MapGeneric(ACCESS_MASK rights, const GenericMapping& mapping);
 ACCESS_MASK GrantedAccess(const Security& security, bool elevated, const GenericMapping& mapping);
 // Whether the caller's token may make this account an object's owner.
 bool MayOwn(bool elevated, const std::wstring& owner);
+// The owner of what the caller makes without naming one: Administrators for
+// an elevated caller, else the user.
+std::wstring DefaultOwner(bool elevated);
 
-// What a registry key created without a descriptor gets under this parent:
-// the caller's default owner, and the parent's container-inheritable ACEs,
-// marked inherited.
-Security InheritedKeySecurity(const Security& parent, bool elevated);
+// What an object created without a descriptor gets under this parent: the
+// caller's default owner, and the parent's ACEs inheritable by a container
+// (a folder, a registry key) or by a file, marked inherited. An object-inherit
+// ACE passes through a folder, for the files below it; a CREATOR OWNER ACE
+// applies to the new object as its owner.
+Security InheritedSecurity(const Security& parent, bool container, bool elevated);
 // HKEY_LOCAL_MACHINE's: SYSTEM and Administrators full control, Users read,
 // inherited by every key below.
 Security MachineRootKeySecurity();

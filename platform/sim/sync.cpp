@@ -17,8 +17,8 @@ std::uint64_t DeadlineAfter(sim::Kernel& k, DWORD ms) { return ms == INFINITE ? 
 std::wstring Describe(const sim::Object& object) {
   const char* kind = object.Kind();
   std::wstring text(kind, kind + std::char_traits<char>::length(kind));
-  if (auto event = dynamic_cast<const sim::Event*>(&object); event && !event->name.empty())
-    text += L" '" + event->name + L"'";
+  if (auto named = dynamic_cast<const sim::NamedObject*>(&object); named && !named->name.empty())
+    text += L" '" + named->name + L"'";
   if (auto thread = dynamic_cast<const sim::ThreadObject*>(&object)) text += L" '" + thread->name + L"'";
   return text;
 }
@@ -26,26 +26,35 @@ std::wstring Describe(const sim::Object& object) {
 std::wstring Timeout(DWORD ms) { return ms == INFINITE ? L"INFINITE" : std::to_wstring(ms) + L" ms"; }
 }  // namespace
 
+// An existing event of the name is opened with EVENT_ALL_ACCESS, which its
+// DACL must grant the caller; another kind of object under the name fails the
+// call with ERROR_INVALID_HANDLE.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
   std::wstring name = lpName ? lpName : L"";
   if (auto fault = m.kernel.TakeFault("CreateEventW", -1, name)) return Fail(*fault), nullptr;
+  const bool elevated = m.kernel.CurrentThread()->elevated;
   if (!name.empty()) {
-    auto it = m.kernel.namedEvents.find(name);
-    if (it != m.kernel.namedEvents.end()) {
-      if (auto existing = it->second.lock()) {
-        sim::LastError() = ERROR_ALREADY_EXISTS;
-        return m.kernel.Insert(existing);
-      }
+    if (auto existing = m.kernel.FindNamed<sim::NamedObject>(name)) {
+      auto event = std::dynamic_pointer_cast<sim::Event>(existing);
+      if (!event) return Fail(ERROR_INVALID_HANDLE), nullptr;
+      if ((sim::GrantedAccess(event->security, elevated, sim::kEventMapping) & EVENT_ALL_ACCESS) != EVENT_ALL_ACCESS)
+        return Fail(ERROR_ACCESS_DENIED), nullptr;
+      sim::LastError() = ERROR_ALREADY_EXISTS;
+      return m.kernel.Insert(event);
     }
   }
-  auto event = std::make_shared<sim::Event>(bManualReset != FALSE, bInitialState != FALSE, name);
+  auto event =
+      std::make_shared<sim::Event>(bManualReset != FALSE, bInitialState != FALSE, name, sim::DefaultOwner(elevated));
   if (lpEventAttributes && lpEventAttributes->lpSecurityDescriptor) {
-    event->security = sim::ReadDescriptor(lpEventAttributes->lpSecurityDescriptor);
-    if (!event->security) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+    auto given = sim::ReadDescriptor(lpEventAttributes->lpSecurityDescriptor);
+    if (!given) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+    if (given->owner && !sim::MayOwn(elevated, *given->owner)) return Fail(ERROR_INVALID_OWNER), nullptr;
+    if (!given->owner) given->owner = event->security.owner;
+    event->security = *given;
   }
-  if (!name.empty()) m.kernel.namedEvents[name] = event;
+  if (!name.empty()) m.kernel.namedObjects[name] = event;
   sim::LastError() = ERROR_SUCCESS;
   return m.kernel.Insert(event);
 }
@@ -55,13 +64,33 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
   sim::Machine& m = M();
   auto lock = m.kernel.Lock();
-  auto it = m.kernel.namedEvents.find(lpName ? lpName : L"");
-  std::shared_ptr<sim::Event> event = it == m.kernel.namedEvents.end() ? nullptr : it->second.lock();
-  if (!event) return Fail(ERROR_FILE_NOT_FOUND), nullptr;
+  const std::wstring name = lpName ? lpName : L"";
+  auto existing = m.kernel.FindNamed<sim::NamedObject>(name);
+  if (!existing) return Fail(ERROR_FILE_NOT_FOUND), nullptr;
+  auto event = std::dynamic_pointer_cast<sim::Event>(existing);
+  if (!event) return Fail(ERROR_INVALID_HANDLE), nullptr;
   const ACCESS_MASK desired = sim::MapGeneric(dwDesiredAccess, sim::kEventMapping);
-  if (event->security && (desired & ~sim::GrantedAccess(*event->security, false, sim::kEventMapping)) != 0)
+  if ((desired & ~sim::GrantedAccess(event->security, false, sim::kEventMapping)) != 0)
     return Fail(ERROR_ACCESS_DENIED), nullptr;
   return m.kernel.Insert(event);
+}
+
+// The machine hands out the whole descriptor only, as GetNamedSecurityInfoW
+// does; it keeps no handle's granted access for kernel objects, so the
+// READ_CONTROL a handle needs is not checked.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner,
+                      PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl, PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+  sim::Machine& m = M();
+  auto lock = m.kernel.Lock();
+  if (ObjectType != SE_KERNEL_OBJECT || ppSecurityDescriptor == nullptr || ppsidOwner != nullptr ||
+      ppsidGroup != nullptr || ppDacl != nullptr || ppSacl != nullptr)
+    return ERROR_INVALID_PARAMETER;
+  auto object = m.kernel.FindAs<sim::NamedObject>(handle);
+  if (!object) return ERROR_INVALID_HANDLE;
+  if (auto fault = m.kernel.TakeFault("GetSecurityInfo", -1, object->name)) return *fault;
+  if (SecurityInfo & SACL_SECURITY_INFORMATION) return ERROR_PRIVILEGE_NOT_HELD;
+  *ppSecurityDescriptor = m.kernel.LocalAlloc(sim::SelfRelative(sim::PartsOf(object->security, SecurityInfo)));
+  return ERROR_SUCCESS;
 }
 
 BOOL SetEvent(HANDLE hEvent) {
@@ -177,15 +206,6 @@ ULONGLONG GetTickCount64() {
   return m.kernel.Now();
 }
 
-namespace {
-// Hands the program memory that it releases with LocalFree.
-void* LocalCopy(sim::Kernel& kernel, std::vector<BYTE> bytes) {
-  void* address = bytes.data();
-  kernel.localMemory[address] = std::move(bytes);
-  return address;
-}
-}  // namespace
-
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor, DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                           PULONG SecurityDescriptorSize) {
@@ -199,7 +219,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurity
   if (!security) return Fail(error);
   std::vector<BYTE> bytes = sim::SelfRelative(*security);
   if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(bytes.size());
-  *SecurityDescriptor = LocalCopy(m.kernel, std::move(bytes));
+  *SecurityDescriptor = m.kernel.LocalAlloc(std::move(bytes));
   return TRUE;
 }
 
@@ -220,7 +240,7 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR S
   // The length counts the terminator: it is the buffer's size in characters.
   if (StringSecurityDescriptorLen) *StringSecurityDescriptorLen = static_cast<ULONG>(text.size() + 1);
   *StringSecurityDescriptor = static_cast<LPWSTR>(
-      LocalCopy(m.kernel, std::vector<BYTE>(chars, chars + (text.size() + 1) * sizeof(wchar_t))));
+      m.kernel.LocalAlloc(std::vector<BYTE>(chars, chars + (text.size() + 1) * sizeof(wchar_t))));
   return TRUE;
 }
 

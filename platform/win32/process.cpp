@@ -9,6 +9,7 @@ void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   return ::GetModuleFileNameW(hModule, lpFilename, nSize);
 }
+BOOL SetDefaultDllDirectories(DWORD DirectoryFlags) { return ::SetDefaultDllDirectories(DirectoryFlags); }
 void ExitProcess(UINT uExitCode) { ::ExitProcess(uExitCode); }
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetSystemDirectoryW(lpBuffer, uSize); }
 BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,

@@ -7,6 +7,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
   return ::OpenEventW(dwDesiredAccess, bInheritHandle, lpName);
 }
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner,
+                      PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl, PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+  return ::GetSecurityInfo(handle, ObjectType, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl, ppSacl,
+                           ppSecurityDescriptor);
+}
 BOOL SetEvent(HANDLE hEvent) { return ::SetEvent(hEvent); }
 BOOL ResetEvent(HANDLE hEvent) { return ::ResetEvent(hEvent); }
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) { return ::WaitForSingleObject(hHandle, dwMilliseconds); }

@@ -35,6 +35,18 @@ TEST_F(Registry, MissingKeyIsFileNotFoundForBothOpens) {
   EXPECT_FALSE(key);
 }
 
+// What the recovery record's link check relies on: an ordinary key opened as
+// a link is the key itself, with no SymbolicLinkValue.
+TEST_F(Registry, OpeningAnOrdinaryKeyAsALinkOpensTheKey) {
+  SetRegistryValue(kKey, L"Value", REG_DWORD, BytesOf("\1\0\0\0", 4));
+  UniqueRegKey key;
+  ASSERT_EQ(ERROR_SUCCESS,
+            os::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, key.Put()));
+  DWORD type = REG_NONE, size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, os::RegQueryValueExW(key.Get(), L"Value", nullptr, &type, nullptr, &size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, os::RegQueryValueExW(key.Get(), L"SymbolicLinkValue", nullptr, &type, nullptr, &size));
+}
+
 TEST_F(Registry, MissingValueIsFileNotFound) {
   CreateRegistryKey(kKey);
   DWORD type, data, size;

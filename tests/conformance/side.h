@@ -60,6 +60,17 @@ class NonElevatedCaller {
   NonElevatedCaller& operator=(const NonElevatedCaller&) = delete;
 };
 
+// A folder, or a file, in the folder of this executable, made by this
+// (elevated) process: a folder with the descriptor given, a file with what
+// its folder passes on. Its full path; removed when the test ends.
+std::wstring MakeFolder(const std::wstring& name, const wchar_t* sddl);
+std::wstring MakeFile(const std::wstring& name);
+// The root of a drive letter with nothing mounted ("Q:\\").
+std::wstring UnusedDriveRoot();
+
+// A mutex of this name, made (elevated) and held until the test ends.
+void HoldMutex(const std::wstring& name);
+
 // Whether this side can make fake biometric devices.
 bool CanMakeFakeDevices();
 // A present member of the biometric device class with its description and

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/scm_limits.h"
 #include "tools/sim/run_result.h"
 #include "tools/sim/scenario.h"
 
@@ -42,7 +43,7 @@ struct PromiseCheck {
 PromiseCheck CheckPromises(const Scenario& scenario, const RunResult& run);
 
 // How long the SCM waits for a control handler to return.
-constexpr std::uint64_t kHandlerLimitMs = 30000;
+constexpr std::uint64_t kHandlerLimitMs = sim::kScmRequestTimeoutMs;
 // How long a stop or shutdown handler is promised to take (a measurement:
 // it breaks nothing).
 constexpr std::uint64_t kStopHandlerPromiseMs = 100;

@@ -106,3 +106,19 @@ service_state() {  # service
 in_state() {  # service state
   [[ "$(service_state "$1")" == "$2" ]]
 }
+
+# Under Wine, -install refuses every folder: Wine reports every file as owned
+# by the prefix's user, with full control for that user (it keeps no file
+# descriptors; it makes them from Unix modes). The runs that need the service
+# registered register it as -install does, through Wine's sc.
+register_service() {  # windows path of the executable
+  wine_run sc create ZEFOTestService binPath= "\"$1\"" start= auto DisplayName= ZEFO_Test_Service >/dev/null ||
+    fail "sc create ZEFOTestService"
+}
+
+# What -install prints under Wine, for the executable at this Windows path.
+refused_under_wine() {  # windows path of the executable
+  printf '%s' "ZEFOTestService is not installed: $1 is owned by S-1-5-21-0-0-0-1000." \
+    " Copy ZefoFpService.exe into a folder under Program Files, which only administrators may change," \
+    " and run -install from there."
+}

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The whole system under Wine: the real executable with a fake fingerprint
-# sensor and a stand-in biometric service. At start the ESS check finds the
-# sensor, cannot read the firmware variable, drives SecureFingerprint to 0 and
-# leaves the restart of the biometric service to the worker, which runs it
-# once the service runs; the polling worker stops gracefully. Without
-# a sensor, a console process signals the driver-attach event and the worker
+# sensor, a stand-in biometric service and a CFGMGR32.dll planted beside it.
+# At start the ESS check finds the sensor, cannot read the firmware variable,
+# drives SecureFingerprint to 0 and leaves the restart of the biometric
+# service to the worker, which runs it once the service runs; the polling
+# worker stops gracefully, and the planted DLL was never loaded. Without a
+# sensor, a console process signals the driver-attach event and the worker
 # searches again.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -16,6 +17,40 @@ require_built "$EXE" "$STAND_IN" "$SIGNAL_EVENT"
 
 wine_prefix_up
 install_programs zefo-service-monitor "$EXE" "$STAND_IN" "$SIGNAL_EVENT"
+# A CFGMGR32.dll planted beside the executable, whose DllMain leaves a marker.
+# A control program that imports CFGMGR32.dll at start must load it (Wine is
+# told to prefer a native copy for both programs); the service, which
+# delay-loads it after limiting the search to System32, must not. Both are
+# built here, never kept.
+PLANTED_MARKER="$WINE_C/zefo-planted-cfgmgr32.txt"
+mkdir -p "$WINEPREFIX/planted"
+cat >"$WINEPREFIX/planted/cfgmgr32.c" <<'EOF'
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    HANDLE marker = CreateFileW(L"C:\\zefo-planted-cfgmgr32.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+  }
+  return TRUE;
+}
+__declspec(dllexport) DWORD CM_Get_DevNode_Status(PULONG status, PULONG problem, DWORD devInst, ULONG flags) {
+  *status = 0;
+  *problem = 0;
+  return 0;
+}
+EOF
+cat >"$WINEPREFIX/planted/control.c" <<'EOF'
+#include <windows.h>
+#include <cfgmgr32.h>
+int main(void) {
+  ULONG status, problem;
+  return (int)CM_Get_DevNode_Status(&status, &problem, 0, 0);
+}
+EOF
+x86_64-w64-mingw32-gcc -shared -o "$INSTALL_DIR/CFGMGR32.dll" "$WINEPREFIX/planted/cfgmgr32.c" ||
+  fail "building the planted CFGMGR32.dll"
+x86_64-w64-mingw32-gcc -o "$INSTALL_DIR/cfgmgr32_control.exe" "$WINEPREFIX/planted/control.c" -lcfgmgr32 ||
+  fail "building the control program"
 WIN_EXE="$WIN_DIR\\ZefoFpService.exe"
 STAND_IN_LOG="$INSTALL_DIR/StandInService.exe.log"
 
@@ -115,6 +150,12 @@ REGEDIT4
 
 [${CONFIGURATIONS_KEY/HKLM/HKEY_LOCAL_MACHINE}]
 "SecureFingerprint"=dword:00000001
+
+[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\ZefoFpService.exe\\DllOverrides]
+"cfgmgr32"="native,builtin"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\cfgmgr32_control.exe\\DllOverrides]
+"cfgmgr32"="native,builtin"
 EOF
 start_service_manager reg import "$WIN_DIR\\setup.reg"
 
@@ -125,7 +166,12 @@ sc_control start WbioSrvc
 wait_until "the stand-in WbioSrvc to run" in_state WbioSrvc RUNNING
 expect_eq "start" "$(stand_in_log)" "stand-in log before the service starts"
 
-expect_eq "ZEFOTestService is installed." "$(wine_run "$WIN_EXE" -install)" "install"
+timeout 60 wine "$WIN_DIR\\cfgmgr32_control.exe" >/dev/null 2>&1 || true
+[[ -f "$PLANTED_MARKER" ]] || fail "the control program did not load the planted CFGMGR32.dll: the probe proves nothing"
+rm -f "$PLANTED_MARKER"
+
+expect_eq "$(refused_under_wine "$WIN_EXE")" "$(wine_run "$WIN_EXE" -install)" "install refused under Wine"
+register_service "$WIN_EXE"
 
 # First run: the sensor is there.
 sc_control start ZEFOTestService
@@ -173,6 +219,8 @@ expect_in_order "${S}[ZEFO Service] OnServiceStopEvent trigger, exit the Polling
 ${S}[ZEFO Service] Exit PollingFPStatusThread" "$first_stop" "worker end"
 ! grep -q "Terminate the PollingFPStatusThread" <<<"$first_stop" || fail "the worker was terminated"
 wait_until "the first service process to end" zefo_process_gone
+# The worker checked the sensor's device node (CM_Get_DevNode_Status) before it stopped.
+[[ ! -f "$PLANTED_MARKER" ]] || fail "the service loaded the CFGMGR32.dll planted beside it"
 
 # Second run: no sensor. The start finds none; a console process can still
 # open the driver-attach event with wait and signal rights and set it, and the

@@ -36,6 +36,32 @@ void CreateRegistryKey(const std::wstring& keyPath) { M().registry.CreateKey(key
 NonElevatedCaller::NonElevatedCaller() { M().SetThreadElevated(false); }
 NonElevatedCaller::~NonElevatedCaller() { M().SetThreadElevated(true); }
 
+namespace {
+std::wstring InProgramFolder(const std::wstring& name) {
+  const std::wstring& program = M().process.modulePath;
+  return program.substr(0, program.find_last_of(L'\\') + 1) + name;
+}
+}  // namespace
+
+std::wstring MakeFolder(const std::wstring& name, const wchar_t* sddl) {
+  const std::wstring path = InProgramFolder(name);
+  M().files.AddFolder(path, sddl);
+  return path;
+}
+
+std::wstring MakeFile(const std::wstring& name) {
+  const std::wstring path = InProgramFolder(name);
+  M().files.AddFile(path);
+  return path;
+}
+
+// The machine has drive C: only.
+std::wstring UnusedDriveRoot() { return L"Q:\\"; }
+
+void HoldMutex(const std::wstring& name) {
+  M().PlantNamedObject(name, sim::Machine::NamedObjectKind::kMutex, false, /*elevatedOwner=*/true);
+}
+
 bool CanMakeFakeDevices() { return true; }
 
 int AddBiometricDevice(const std::wstring& description, const std::vector<std::wstring>& hardwareIds) {

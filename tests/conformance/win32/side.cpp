@@ -31,6 +31,18 @@ std::vector<std::wstring>& DeviceKeys() {
   return keys;
 }
 
+// Files and folders the current test made, removed at its end, newest first.
+std::vector<std::wstring>& MadeFiles() {
+  static std::vector<std::wstring> paths;
+  return paths;
+}
+
+// Mutexes the current test holds, closed at its end.
+std::vector<UniqueKernelHandle>& HeldMutexes() {
+  static std::vector<UniqueKernelHandle> mutexes;
+  return mutexes;
+}
+
 // Services the current test installed, stopped and deleted at its end.
 std::vector<std::wstring>& InstalledServices() {
   static std::vector<std::wstring> names;
@@ -60,6 +72,10 @@ void RemoveService(const std::wstring& name) {
 class WindowsSide : public Side {
  public:
   ~WindowsSide() override {
+    for (auto it = MadeFiles().rbegin(); it != MadeFiles().rend(); ++it)
+      if (!::DeleteFileW(it->c_str())) ::RemoveDirectoryW(it->c_str());
+    MadeFiles().clear();
+    HeldMutexes().clear();
     for (const std::wstring& name : InstalledServices()) RemoveService(name);
     InstalledServices().clear();
     for (auto it = CreatedKeys().rbegin(); it != CreatedKeys().rend(); ++it)
@@ -146,6 +162,54 @@ NonElevatedCaller::NonElevatedCaller() {
 }
 
 NonElevatedCaller::~NonElevatedCaller() { ::RevertToSelf(); }
+
+namespace {
+std::wstring InOwnFolder(const std::wstring& name) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path(self, length);
+  return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+}  // namespace
+
+std::wstring MakeFolder(const std::wstring& name, const wchar_t* sddl) {
+  const std::wstring path = InOwnFolder(name);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    ADD_FAILURE() << "descriptor of the folder: error " << ::GetLastError();
+    return path;
+  }
+  UniqueLocalMemory descriptorMemory(descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  if (::CreateDirectoryW(path.c_str(), &attributes))
+    MadeFiles().push_back(path);
+  else
+    ADD_FAILURE() << "CreateDirectoryW: error " << ::GetLastError();
+  return path;
+}
+
+std::wstring MakeFile(const std::wstring& name) {
+  const std::wstring path = InOwnFolder(name);
+  UniqueKernelHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file)
+    MadeFiles().push_back(path);
+  else
+    ADD_FAILURE() << "CreateFileW: error " << ::GetLastError();
+  return path;
+}
+
+void HoldMutex(const std::wstring& name) {
+  HeldMutexes().emplace_back(::CreateMutexW(nullptr, FALSE, name.c_str()));
+  if (!HeldMutexes().back()) ADD_FAILURE() << "CreateMutexW: error " << ::GetLastError();
+}
+
+std::wstring UnusedDriveRoot() {
+  const DWORD used = ::GetLogicalDrives();
+  for (wchar_t letter = L'Z'; letter > L'C'; --letter)
+    if (!(used & (1u << (letter - L'A')))) return std::wstring{letter, L':', L'\\'};
+  return L"";
+}
 
 // Wine lists a device node that exists only as a registry key; on Windows the
 // Enum tree is the system's own and the cases need real devices.
