@@ -8,9 +8,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sim=build/sim/tools/sim/zefo_sim
 (($# > 0)) || set -- scenarios/*.scn
+# A record clear the machine refuses throughout, a person's disable, then a
+# crash or a reboot: the next start cannot tell that disable from the
+# service's own. The one window the recovery memory leaves (README); only a
+# stop and a shutdown are explored there.
+window=scenarios/clear-refused-then-person-disables.scn
 status=0
 for scenario in "$@"; do
-  for event in stop shutdown "shutdown --shutdown-timeout 5s" kill reboot; do
+  events=(stop shutdown "shutdown --shutdown-timeout 5s" kill reboot)
+  [[ "$scenario" -ef "$window" ]] && events=(stop shutdown "shutdown --shutdown-timeout 5s")
+  for event in "${events[@]}"; do
     # shellcheck disable=SC2086  # the event may carry its option
     "$sim" --explore $event --seeds 2 "$scenario" || status=1
   done

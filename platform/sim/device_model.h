@@ -78,9 +78,9 @@ class DeviceModel {
   // Machine time each SetupDiCallClassInstaller call takes before it carries
   // out the change; kNever: the class installer hangs.
   void SetInstallerTime(std::uint64_t ms);
-  // A person disables or enables the device in Device Manager: the same
-  // change, made by another process, so not among Actions().
-  void ChangeStateByPerson(int device, DWORD stateChange);
+  // The device disabled or enabled by another process (a person in Device
+  // Manager, an earlier boot's run): the same change, not among Actions().
+  void SetDisabled(int device, bool disabled);
 
   // Platform side, lock held.
   static DEVINST DevInstOf(int device) { return static_cast<DEVINST>(device + 1); }

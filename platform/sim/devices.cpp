@@ -93,9 +93,9 @@ void DeviceModel::Apply(int device, DWORD stateChange) {
   kernel_.Changed();
 }
 
-void DeviceModel::ChangeStateByPerson(int device, DWORD stateChange) {
+void DeviceModel::SetDisabled(int device, bool disabled) {
   auto lock = kernel_.Lock();
-  Apply(device, stateChange);
+  Apply(device, disabled ? DICS_DISABLE : DICS_ENABLE);
 }
 
 void DeviceModel::ChangeState(int device, DWORD stateChange) {

@@ -183,6 +183,7 @@ class ScenarioRun {
       simDevice.problem = device.problem;
       simDevice.present = device.present;
       const int index = machine_.AddDevice(simDevice);
+      if (device.disabled) machine_.devices.SetDisabled(index, true);
       deviceIndex_[device.name] = index;
       deviceNames_[index] = device.name;
       result_.configurationKeys[device.name] = Utf8(ConfigurationsKey(index));
@@ -393,7 +394,7 @@ class ScenarioRun {
       return;
     }
     Note(what);
-    machine_.devices.ChangeStateByPerson(deviceIndex_.at(device), disable ? DICS_DISABLE : DICS_ENABLE);
+    machine_.devices.SetDisabled(deviceIndex_.at(device), disable);
   }
 
   // The driver opens the named event and sets it; before anyone made it,

@@ -44,6 +44,7 @@ struct Device {
   std::vector<std::string> hardwareIds;
   unsigned long problem = 0;
   bool present = true;
+  bool disabled = false;  // at the machine's start, as an earlier run left it
 };
 
 // Another service of the machine, running at boot: how long it takes to

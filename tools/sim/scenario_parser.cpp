@@ -371,11 +371,14 @@ class Parser {
         device.problem = static_cast<unsigned long>(in.Number("problem code"));
       } else if (in.Take("absent")) {
         device.present = false;
+      } else if (in.Take("disabled")) {
+        device.disabled = true;
       } else if (in.Take("ids")) {
         do device.hardwareIds.push_back(in.Word("hardware id"));
-        while (!in.Empty() && !in.NextIs("problem") && !in.NextIs("absent"));
+        while (!in.Empty() && !in.NextIs("problem") && !in.NextIs("absent") && !in.NextIs("disabled"));
       } else {
-        in.Fail("expected ids, problem or absent after the device description, found '" + in.Word("word") + "'");
+        in.Fail("expected ids, problem, absent or disabled after the device description, found '" + in.Word("word") +
+                "'");
       }
     }
     scenario_.devices.push_back(device);

@@ -77,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"device sensor \"Again\"", "device 'sensor' declared twice"},
         BadLine{"device other Other Reader", "device description must be in double quotes: Other"},
         BadLine{"device other \"Other\" problem", "missing problem code"},
-        BadLine{"device other \"Other\" colour red", "expected ids, problem or absent after the device description, found 'colour'"},
+        BadLine{"device other \"Other\" colour red",
+                "expected ids, problem, absent or disabled after the device description, found 'colour'"},
         BadLine{"privilege SeDebugPrivilege held", "the only privilege a scenario sets is SeSystemEnvironmentPrivilege"},
         BadLine{"privilege SeSystemEnvironmentPrivilege maybe", "bad privilege state 'maybe' (expected held or missing)"},
         BadLine{"sc-time soon", "bad sc.exe run time: soon (e.g. 250ms, 30s, 2m, 1h30m)"},
@@ -254,7 +255,8 @@ TEST(ScenarioParser, OtherServicesAtBoot) {
 
 TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   const scenario::Scenario s = ParseScenario(std::string(kDevices) +
-                                                 "device late \"Late Sensor\" ids A B problem 31 absent  # comment\n"
+                                                 "device late \"Late Sensor\" ids A B problem 31 absent"
+                                                 " disabled  # comment\n"
                                                  "setting LOG_SWITCH = 1\n"
                                                  "setting ServicePollingTime = sz \"two \\\"minutes\\\"\"\n"
                                                  "firmware EssState = 01 00\n"
@@ -270,6 +272,8 @@ TEST(ScenarioParser, ReadsMachineTimelineAndExpectations) {
   EXPECT_EQ((std::vector<std::string>{"A", "B"}), s.devices[1].hardwareIds);
   EXPECT_EQ(31u, s.devices[1].problem);
   EXPECT_FALSE(s.devices[1].present);
+  EXPECT_TRUE(s.devices[1].disabled);
+  EXPECT_FALSE(s.devices[0].disabled);
   ASSERT_EQ(3u, s.setup.size());
   EXPECT_EQ("two \"minutes\"", s.setup[1].value.text);
   EXPECT_EQ((std::vector<std::uint8_t>{1, 0}), s.setup[2].bytes);
